@@ -1,0 +1,44 @@
+#include "platform/linux_platform.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/ffmpeg/ffmpeg_asset_writer.h"
+#include "platform/ffmpeg/ffmpeg_audio_file.h"
+#include "platform/ffmpeg/ffmpeg_common.h"
+#include "platform/pulse/pulse_access.h"
+#include "platform/pulse/pulse_capture_service.h"
+
+namespace sorvanel {
+namespace {
+
+struct Backends {
+    PulseAccess access;
+    PulseCaptureService capture;
+    FfmpegAssetWriterFactory writers;
+    FfmpegAudioFileReader files;
+};
+
+struct LinuxPlatformImpl final : Backends, LinuxPlatform {
+    explicit LinuxPlatformImpl(std::vector<std::string> arguments)
+        : LinuxPlatform(Platform{std::move(arguments), access, capture, writers, files}) {}
+};
+
+// Libraries may still print on their own (assertions, server warnings); standard error is not
+// ours to write, so it goes nowhere.
+void silenceStandardError() {
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    ::dup2(null, STDERR_FILENO);
+    ::close(null);
+}
+
+}  // namespace
+
+std::unique_ptr<LinuxPlatform> makeLinuxPlatform(std::vector<std::string> arguments) {
+    silenceFfmpegLogging();
+    silenceStandardError();
+    return std::make_unique<LinuxPlatformImpl>(std::move(arguments));
+}
+
+}  // namespace sorvanel

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <system_error>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/execution/outstanding_work.hpp>
+#include <asio/post.hpp>
+#include <asio/prefer.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "runtime/completion.h"
+#include "runtime/error.h"
+
+namespace sorvanel {
+
+// Starts a platform operation and suspends until its completion is called, on whatever thread.
+// The waiter always resumes on its own executor, exactly once, with the value or the error.
+template <class T>
+asio::awaitable<T> awaitCompletion(std::function<void(Completion<T>)> start) {
+    // Tracked, so the executor keeps running while a completion is outstanding.
+    auto executor = asio::prefer(co_await asio::this_coro::executor,
+                                 asio::execution::outstanding_work.tracked);
+    if constexpr (std::is_void_v<T>) {
+        co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
+            [&start, executor](auto handler) {
+                auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+                start(Completion<void>([shared, executor](std::exception_ptr error) {
+                    asio::post(executor, [shared, error]() mutable { (*shared)(error); });
+                }));
+            },
+            asio::use_awaitable);
+    } else {
+        std::optional<T> result = co_await asio::async_initiate<decltype(asio::use_awaitable),
+                                                                void(std::exception_ptr, std::optional<T>)>(
+            [&start, executor](auto handler) {
+                auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+                start(Completion<T>([shared, executor](std::exception_ptr error, std::optional<T> value) {
+                    asio::post(executor, [shared, error, value = std::move(value)]() mutable {
+                        (*shared)(error, std::move(value));
+                    });
+                }));
+            },
+            asio::use_awaitable);
+        co_return std::move(*result);
+    }
+}
+
+// Suspends the caller for the given time on its own executor. A cancelled wait fails.
+asio::awaitable<void> sleepFor(std::chrono::nanoseconds duration);
+
+// Turns an Asio or system error into the tool's error value.
+Error errorFrom(const std::system_error& error);
+
+}  // namespace sorvanel

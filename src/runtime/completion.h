@@ -1,0 +1,74 @@
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <type_traits>
+
+#include "runtime/error.h"
+
+namespace sorvanel {
+
+namespace detail {
+template <class T>
+struct CompletionResult {
+    using Handler = std::function<void(std::exception_ptr, std::optional<T>)>;
+};
+template <>
+struct CompletionResult<void> {
+    using Handler = std::function<void(std::exception_ptr)>;
+};
+}  // namespace detail
+
+// A one-shot completion that a platform may call from any thread. Only the first call counts:
+// a platform that calls twice must not resume its waiter twice. Copies share one state.
+template <class T>
+class Completion {
+public:
+    using Handler = typename detail::CompletionResult<T>::Handler;
+
+    explicit Completion(Handler handler) : state_(std::make_shared<State>(std::move(handler))) {}
+
+    template <class U = T>
+        requires(!std::is_void_v<U>)
+    void succeed(U value) const {
+        if (auto handler = take()) (*handler)(nullptr, std::optional<T>(std::move(value)));
+    }
+
+    template <class U = T>
+        requires std::is_void_v<U>
+    void succeed() const {
+        if (auto handler = take()) (*handler)(nullptr);
+    }
+
+    void fail(const Error& error) const { failWith(std::make_exception_ptr(error)); }
+
+    void failWith(std::exception_ptr error) const {
+        if (auto handler = take()) {
+            if constexpr (std::is_void_v<T>)
+                (*handler)(error);
+            else
+                (*handler)(error, std::nullopt);
+        }
+    }
+
+    bool done() const { return state_->called.load(std::memory_order_acquire); }
+
+private:
+    struct State {
+        explicit State(Handler h) : handler(std::move(h)) {}
+        std::atomic<bool> called{false};
+        Handler handler;
+    };
+
+    std::optional<Handler> take() const {
+        if (state_->called.exchange(true, std::memory_order_acq_rel)) return std::nullopt;
+        return std::optional<Handler>(std::move(state_->handler));
+    }
+
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace sorvanel

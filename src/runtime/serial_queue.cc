@@ -1,0 +1,27 @@
+#include "runtime/serial_queue.h"
+
+#include <asio/post.hpp>
+
+#include "runtime/awaitable.h"
+
+namespace sorvanel {
+
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)), guard_(asio::make_work_guard(context_)), worker_([this] { context_.run(); }) {}
+
+SerialQueue::~SerialQueue() {
+    // Items already submitted still run; then the worker ends.
+    guard_.reset();
+    if (isCurrent())
+        worker_.detach();
+    else
+        worker_.join();
+}
+
+void SerialQueue::post(std::function<void()> item) { asio::post(context_, std::move(item)); }
+
+asio::awaitable<void> SerialQueue::drain() {
+    co_await awaitCompletion<void>([this](Completion<void> done) { post([done] { done.succeed(); }); });
+}
+
+}  // namespace sorvanel

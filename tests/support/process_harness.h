@@ -1,0 +1,58 @@
+#pragma once
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+
+#include "driver/emit.h"
+#include "runtime/process.h"
+
+namespace sorvanel::testing {
+
+// Thrown where the process would end, so the flow stops there as it would in the binary.
+struct ProcessExited {
+    int status;
+};
+
+// Runs a main task in-process: captures the emitted lines and the exit status.
+class ProcessHarness {
+public:
+    ProcessHarness()
+        : previousWriter_(replaceLineWriter([this](std::string_view line) { lines.emplace_back(line); })),
+          previousExit_(replaceExitFunction([](int code) { throw ProcessExited{code}; })) {}
+    ~ProcessHarness() {
+        replaceLineWriter(std::move(previousWriter_));
+        replaceExitFunction(std::move(previousExit_));
+    }
+
+    // Runs the task to its end on a fresh executor on this thread; the status is 0 when it returns.
+    void run(asio::awaitable<void> task) {
+        asio::io_context context;
+        asio::co_spawn(context, std::move(task), [this](std::exception_ptr error) {
+            if (!error) {
+                status = 0;
+                return;
+            }
+            try {
+                std::rethrow_exception(error);
+            } catch (const ProcessExited& exited) {
+                status = exited.status;
+            }
+        });
+        context.run();
+    }
+
+    std::vector<std::string> lines;
+    std::optional<int> status;
+
+private:
+    std::function<void(std::string_view)> previousWriter_;
+    std::function<void(int)> previousExit_;
+};
+
+}  // namespace sorvanel::testing

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The README's test command: installs what is missing, builds the AddressSanitizer+UBSan and the
+# ThreadSanitizer configurations, runs every test under the first and the threaded ones under the
+# second. Exits non-zero when any test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/install-deps.sh
+
+jobs=$(nproc)
+status=0
+for preset in asan tsan; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+done
+echo "== all tests, AddressSanitizer + UndefinedBehaviorSanitizer"
+ctest --preset asan -j "$jobs" || status=1
+echo "== threaded tests, ThreadSanitizer"
+ctest --preset tsan -j "$jobs" || status=1
+exit $status
