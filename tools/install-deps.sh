@@ -9,7 +9,7 @@ packages=(
     libpulse-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
     pulseaudio pulseaudio-utils
     pipewire pipewire-pulse wireplumber dbus
-    ffmpeg sox python3 clang libclang-rt-14-dev
+    ffmpeg sox python3 clang libclang-rt-14-dev locales
 )
 
 missing=()
@@ -19,13 +19,18 @@ for package in "${packages[@]}"; do
     fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-    echo "install-deps: everything is present"
-    exit 0
-fi
-
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
-echo "install-deps: installing ${missing[*]}"
-"${sudo[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: every package is present"
+else
+    echo "install-deps: installing ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# A decimal-comma locale, so the tests can show that durations ignore the environment's locale.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+    "${sudo[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include <asio/awaitable.hpp>
 
@@ -11,5 +14,12 @@ namespace sorvanel {
 // Records `seconds` of the selected applications' audio into `outputPath`, measures the file and
 // prints the ready and complete lines. Any failure prints one line and ends the process (1 or 4).
 asio::awaitable<void> recordingRun(Platform& platform, std::string outputPath, double seconds);
+
+// Whether an application with this identifier is captured: its lower-cased identifier begins
+// with "com.ableton.live". An application without an identifier never is.
+bool isAbletonLive(const std::optional<std::string>& bundleIdentifier);
+
+// The recording wait: seconds × 1e9, truncated toward zero to whole nanoseconds.
+std::chrono::nanoseconds recordingWait(double seconds);
 
 }  // namespace sorvanel
