@@ -8,6 +8,7 @@ the processes started here. Readiness is established by asking the servers, neve
         subprocess.run(["paplay", "tone.wav"], env=server.env)
 """
 
+import ctypes
 import os
 import select
 import shutil
@@ -30,6 +31,15 @@ _INHERITED_PREFIXES = ("PULSE_", "PIPEWIRE_", "DBUS_", "XDG_", "WIREPLUMBER_", "
 
 class ServerError(RuntimeError):
     """The stack did not come up; the message carries what the servers logged."""
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent():
+    # Should the test runner itself be killed (a ctest timeout), the stack goes with it instead of lingering.
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def _clean_environment():
@@ -160,7 +170,8 @@ class PipeWireServer:
         log = open(os.path.join(self._root, "logs", name + ".log"), "wb")
         self._logs[name] = log
         self._processes[name] = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=log,
-                                                 stderr=subprocess.STDOUT, cwd=self._root, **kwargs)
+                                                 stderr=subprocess.STDOUT, cwd=self._root,
+                                                 preexec_fn=_die_with_parent, **kwargs)
 
     def _start_bus(self, address):
         # --nofork keeps the daemon our child; it prints its address on the pipe once it listens.
