@@ -80,14 +80,16 @@ TEST(Numbers, ReadBackToTheSameBitsThroughAJsonParser) {
         doubles.push_back(std::bit_cast<double>((random() & ~(0x7FFull << 52)) | ((random() % 0x7FE) << 52)));
         floats.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(random()) & 0x7F7FFFFF));
     }
+    // Fixed-width keys keep the members in the order of the values.
+    const auto key = [](std::size_t i) { return std::to_string(100000 + i); };
     ResultObject object;
-    for (std::size_t i = 0; i < doubles.size(); ++i) object.entries["d" + std::to_string(100000 + i)] = doubles[i];
+    for (std::size_t i = 0; i < doubles.size(); ++i) object.entries[key(i)] = doubles[i];
     object.entries["w"] = floats;
     object.entries["c"] = std::uint32_t{4294967295u};
 
     const auto parsed = nlohmann::json::parse(serializeResult(object));
     for (std::size_t i = 0; i < doubles.size(); ++i) {
-        const double back = parsed["d" + std::to_string(100000 + i)].get<double>();
+        const double back = parsed[key(i)].get<double>();
         EXPECT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(doubles[i])) << doubles[i];
     }
     const auto& waveform = parsed["w"];
