@@ -26,28 +26,34 @@ namespace sorvanel {
 // The waiter always resumes on its own executor, exactly once, with the value or the error.
 template <class T>
 asio::awaitable<T> awaitCompletion(std::function<void(Completion<T>)> start) {
-    // Tracked, so the executor keeps running while a completion is outstanding.
-    auto executor = asio::prefer(co_await asio::this_coro::executor,
-                                 asio::execution::outstanding_work.tracked);
+    const auto executor = co_await asio::this_coro::executor;
+    // Tracked, so the executor keeps running while a completion is outstanding. The tracking and
+    // the waiter's handler move into the posted item, so both end on the waiter's thread and the
+    // platform's thread keeps nothing of the waiter's after the call.
+    auto work = asio::prefer(executor, asio::execution::outstanding_work.tracked);
     if constexpr (std::is_void_v<T>) {
         co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
-            [&start, executor](auto handler) {
-                auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-                start(Completion<void>([shared, executor](std::exception_ptr error) {
-                    asio::post(executor, [shared, error]() mutable { (*shared)(error); });
+            [&start, &executor, &work](auto handler) {
+                auto waiter = std::make_shared<decltype(handler)>(std::move(handler));
+                start(Completion<void>([waiter, executor, work = std::move(work)](std::exception_ptr error) mutable {
+                    asio::post(executor, [waiter = std::move(waiter), work = std::move(work), error]() mutable {
+                        (*waiter)(error);
+                    });
                 }));
             },
             asio::use_awaitable);
     } else {
         std::optional<T> result = co_await asio::async_initiate<decltype(asio::use_awaitable),
                                                                 void(std::exception_ptr, std::optional<T>)>(
-            [&start, executor](auto handler) {
-                auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-                start(Completion<T>([shared, executor](std::exception_ptr error, std::optional<T> value) {
-                    asio::post(executor, [shared, error, value = std::move(value)]() mutable {
-                        (*shared)(error, std::move(value));
-                    });
-                }));
+            [&start, &executor, &work](auto handler) {
+                auto waiter = std::make_shared<decltype(handler)>(std::move(handler));
+                start(Completion<T>(
+                    [waiter, executor, work = std::move(work)](std::exception_ptr error, std::optional<T> value) mutable {
+                        asio::post(executor, [waiter = std::move(waiter), work = std::move(work), error,
+                                              value = std::move(value)]() mutable {
+                            (*waiter)(error, std::move(value));
+                        });
+                    }));
             },
             asio::use_awaitable);
         co_return std::move(*result);
