@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 extern "C" {
@@ -199,9 +200,9 @@ class StreamDecoder {
     bool ended_ = false;
 };
 
-// Frames the decoder will deliver, from the packets alone: their durations less the priming and
-// padding the container marks for dropping (for MP4, the edit list). Empty when a packet does not
-// say its duration.
+// Frames of an MP4-family file, from its packets alone: their durations less the priming and
+// padding that the edit list marks. The decoder would deliver whole AAC frames, end padding
+// included, so reads stop at this count. Empty when a packet does not state its duration.
 std::optional<std::int64_t> framesFromPackets(const std::string& path, int sampleRate) {
     Demuxer demuxer(path);
     PacketPtr packet = makePacket();
@@ -222,7 +223,9 @@ std::optional<std::int64_t> framesFromPackets(const std::string& path, int sampl
     return std::max<std::int64_t>(frames - dropped, 0);
 }
 
-// Frames the decoder delivers, counted by decoding: for containers that leave durations out.
+// Frames the decoder delivers, counted by decoding once. Elsewhere packet durations need not add
+// up to the decoded audio (Ogg's granule positions trim Vorbis and Opus), and the decoder with
+// the demuxer's skip data already drops what is not audio.
 std::int64_t framesFromDecoding(const std::string& path) {
     StreamDecoder decoder(path);
     std::int64_t frames = 0;
@@ -235,8 +238,10 @@ class FfmpegAudioFile final : public AudioFile {
   public:
     explicit FfmpegAudioFile(const std::string& path) : path_(path), decoder_(path) {
         const int rate = static_cast<int>(decoder_.format().sampleRate);
-        length_ = framesFromPackets(path, rate).value_or(-1);
-        if (length_ < 0) length_ = framesFromDecoding(path);
+        const bool mp4 =
+            std::string_view(decoder_.demuxer().format->iformat->name).starts_with("mov,");
+        const auto fromPackets = mp4 ? framesFromPackets(path, rate) : std::nullopt;
+        length_ = fromPackets ? *fromPackets : framesFromDecoding(path);
     }
 
     AudioFormat processingFormat() const override { return decoder_.format(); }
