@@ -170,7 +170,13 @@ TEST(AudioMetricsChunks, EveryOfSixChannelsEntersPeakRmsAndWaveform) {
     EXPECT_EQ(m.rms, std::log10(std::sqrt((4096 * 0.25 + 4096 * 0.0625) / (6.0 * 8192))) * 20.0);
 }
 
-TEST(AudioMetricsChunks, NanMagnitudesNeverBecomeThePeak) {
+TEST(AudioMetricsChunks, PeaksAreFoundAtEveryPositionAndNeverNan) {
+    for (std::size_t at = 0; at < 21; ++at) {
+        FileScript script = constant(21, 1, 0.125f);
+        script.chunks[0][0][at] = -0.75f;
+        EXPECT_EQ(measure(script).waveform, std::vector<float>{0.75f}) << at;
+    }
+
     FileScript script = constant(4096 + 100, 2, 0.25f);
     script.chunks[0][0][5] = std::numeric_limits<float>::quiet_NaN();
     script.chunks[0][1][4000] = 0.5f;
