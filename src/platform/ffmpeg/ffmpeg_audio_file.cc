@@ -60,14 +60,24 @@ PacketPtr makePacket() {
 }
 
 // The container of `path` with its first audio stream; every other stream is left unread.
-struct Demuxer {
+class Demuxer {
+  public:
     FormatPtr format;
     AVStream* stream = nullptr;
 
-    explicit Demuxer(const std::string& path) {
-        AVFormatContext* raw = nullptr;
-        const int opened = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-        if (opened == AVERROR_INVALIDDATA || opened == AVERROR_EOF) throw notAudio(path, opened);
+    // The path is a file's, whatever it looks like: "file:" keeps FFmpeg from reading a prefix
+    // such as "http:" as a protocol.
+    explicit Demuxer(const std::string& path) : url_("file:" + path) {
+        AVFormatContext* raw = avformat_alloc_context();
+        if (!raw) throw std::bad_alloc();
+        raw->opaque = this;
+        raw->io_open = openOnlyThePath;
+        AVDictionary* options = nullptr;
+        av_dict_set(&options, "protocol_whitelist", "file", 0);
+        const int opened = avformat_open_input(&raw, url_.c_str(), nullptr, &options);
+        av_dict_free(&options);
+        if (opened == AVERROR_INVALIDDATA || opened == AVERROR_EOF || opened == AVERROR(EPERM))
+            throw notAudio(path, opened);
         if (opened < 0) throw ffmpegError(opened, "Cannot open " + path);
         format.reset(raw);
         const int found = avformat_find_stream_info(raw, nullptr);
@@ -81,6 +91,8 @@ struct Demuxer {
         }
         if (!stream) throw notAudio(path, AVERROR_STREAM_NOT_FOUND);
     }
+    Demuxer(const Demuxer&) = delete;
+    Demuxer& operator=(const Demuxer&) = delete;
 
     // False at the end of the file; only packets of the audio stream come back.
     bool readPacket(AVPacket* packet, const std::string& path) {
@@ -92,6 +104,18 @@ struct Demuxer {
             av_packet_unref(packet);
         }
     }
+
+  private:
+    // Playlists and other indirect formats would make FFmpeg open further files or URLs named
+    // inside the file; only the file itself is read.
+    static int openOnlyThePath(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                               AVDictionary** options) {
+        const auto* self = static_cast<const Demuxer*>(s->opaque);
+        if (self->url_ != url) return AVERROR(EPERM);
+        return avio_open2(pb, url, flags, &s->interrupt_callback, options);
+    }
+
+    std::string url_;
 };
 
 // Decoded audio of the first stream, frame by frame, as one float plane per channel.

@@ -205,6 +205,18 @@ TEST(FfmpegReaderErrors, DescriptionsNameThePath) {
               "Cannot read " + text.str() + ": it is not an audio file that can be decoded.");
 }
 
+// A playlist names other files; measuring it must not read them.
+TEST(FfmpegReaderErrors, PlaylistsOpenNoOtherFile) {
+    TempPath segment(".m4a");
+    writeAacM4a(segment.str(), 48000, 2, 48000, 192000,
+                [](std::int64_t, std::uint32_t) { return 0.25f; });
+    TempPath playlist(".m3u8");
+    spill(playlist.str(), "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n" + segment.str() +
+                              "\n#EXT-X-ENDLIST\n");
+    EXPECT_EQ(errorOf(playlist.str()),
+              "Cannot read " + playlist.str() + ": it is not an audio file that can be decoded.");
+}
+
 // Broken files end in an error naming the path or in metrics whose waveform fits the length;
 // never in a crash, a hang or a leaked descriptor.
 TEST(FfmpegReaderErrors, TruncatedAndCorruptFilesFailCleanly) {
