@@ -10,6 +10,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/intreadwrite.h>
+#include <libavutil/mem.h>
 #include <libswresample/swresample.h>
 }
 
@@ -313,8 +314,14 @@ class FfmpegAudioFile final : public AudioFile {
 
 }  // namespace
 
+// FFmpeg believes the sizes that headers state: a 469-byte WAV whose LIST chunk claims 1.9 GB made
+// it allocate and clear that much. No block a file needs comes near this bound; a one-hour MP4's
+// sample index takes a few megabytes.
+constexpr std::size_t kLargestFfmpegBlock = std::size_t{256} << 20;
+
 FfmpegAudioFileReader::FfmpegAudioFileReader() {
     silenceFfmpegLogging();
+    av_max_alloc(kLargestFfmpegBlock);
 }
 
 std::unique_ptr<AudioFile> FfmpegAudioFileReader::openForReading(const std::string& path) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
 
 #include <cmath>
 #include <fstream>
@@ -203,6 +204,32 @@ TEST(FfmpegReaderErrors, DescriptionsNameThePath) {
     spill(text.str(), std::string(5000, 'x'));
     EXPECT_EQ(errorOf(text.str()),
               "Cannot read " + text.str() + ": it is not an audio file that can be decoded.");
+}
+
+long peakResidentKilobytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// A WAV header whose INFO chunk claims 1.8 GB in a file of a few hundred bytes.
+TEST(FfmpegReaderErrors, SizesThatHeadersOverstateAllocateNothingHuge) {
+    const auto le32 = [](std::uint32_t v) {
+        return std::string{static_cast<char>(v), static_cast<char>(v >> 8),
+                           static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+    };
+    const auto le16 = [](std::uint16_t v) {
+        return std::string{static_cast<char>(v), static_cast<char>(v >> 8)};
+    };
+    const std::string bytes = "RIFF" + le32(400) + "WAVE" + "fmt " + le32(16) + le16(1) + le16(2) +
+                              le32(48000) + le32(192000) + le16(4) + le16(16) + "LIST" +
+                              le32(0xF6000000u) + "INFO" + "ISFT" + le32(0x70000000u) +
+                              std::string(300, 'x');
+    TempPath wav(".wav");
+    spill(wav.str(), bytes);
+    const long before = peakResidentKilobytes();
+    EXPECT_NE(errorOf(wav.str()).find(wav.str()), std::string::npos);
+    EXPECT_LT(peakResidentKilobytes() - before, 300 * 1024);
 }
 
 // A playlist names other files; measuring it must not read them.
