@@ -4,12 +4,12 @@
 
 namespace sorvanel {
 
-// Placeholder until the FFmpeg reader lands.
+// Decodes the first audio stream of any file FFmpeg can demux into deinterleaved 32-bit float at
+// the file's own rate and channel count. Encoder priming and padding are not frames of the file.
 class FfmpegAudioFileReader final : public AudioFileReader {
-public:
-    std::unique_ptr<AudioFile> openForReading(const std::string& path) override {
-        throw Error("SorvanelAudio", 101, "Cannot read " + path + ": no audio reader is built in.");
-    }
+  public:
+    FfmpegAudioFileReader();
+    std::unique_ptr<AudioFile> openForReading(const std::string& path) override;
 };
 
 }  // namespace sorvanel

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/audio_file.h"
+#include "runtime/error.h"
+
+namespace sorvanel::testing {
+
+// One chunk as the reader would deliver it: one vector of samples per channel.
+using Chunk = std::vector<std::vector<float>>;
+
+// What a scripted file does and what was done to it.
+struct FileScript {
+    AudioFormat format{48000.0, 2, true};
+    std::int64_t length = 0;
+    std::vector<Chunk> chunks;            // delivered in order, one per read
+    std::optional<std::size_t> failRead;  // the read with this index throws readError
+    Error readError{"Test", 7, "read failed"};
+    std::optional<std::size_t> stallRead;  // the read with this index delivers nothing
+
+    int reads = 0;
+    bool closed = false;
+};
+
+// Plays a FileScript through the reader seam: positions advance by what each read delivers.
+class ScriptedFile final : public AudioFile {
+  public:
+    explicit ScriptedFile(FileScript& script) : script_(script) {}
+    ~ScriptedFile() override { script_.closed = true; }
+
+    AudioFormat processingFormat() const override { return script_.format; }
+    std::int64_t length() const override { return script_.length; }
+    std::int64_t framePosition() const override { return position_; }
+
+    void readIntoBuffer(PcmBuffer& buffer) override {
+        const auto index = static_cast<std::size_t>(script_.reads++);
+        if (script_.failRead == index) throw script_.readError;
+        buffer.setFrameLength(0);
+        if (script_.stallRead == index || index >= script_.chunks.size()) return;
+        const Chunk& chunk = script_.chunks[index];
+        const std::size_t frames = chunk.empty() ? 0 : chunk.front().size();
+        if (float* const* planes = buffer.floatChannelData()) {
+            for (std::size_t c = 0; c < chunk.size(); ++c)
+                for (std::size_t i = 0; i < frames; ++i) planes[c][i] = chunk[c][i];
+        }
+        buffer.setFrameLength(static_cast<std::uint32_t>(frames));
+        position_ += static_cast<std::int64_t>(frames);
+    }
+
+  private:
+    FileScript& script_;
+    std::int64_t position_ = 0;
+};
+
+class ScriptedReader final : public AudioFileReader {
+  public:
+    explicit ScriptedReader(FileScript& script) : script_(script) {}
+
+    std::optional<Error> openError;
+    bool noBuffer = false;
+    std::vector<std::string> opened;
+    std::uint32_t bufferCapacity = 0;
+
+    std::unique_ptr<AudioFile> openForReading(const std::string& path) override {
+        opened.push_back(path);
+        if (openError) throw *openError;
+        return std::make_unique<ScriptedFile>(script_);
+    }
+    std::unique_ptr<PcmBuffer> makePcmBuffer(const AudioFormat& format,
+                                             std::uint32_t frameCapacity) override {
+        bufferCapacity = frameCapacity;
+        if (noBuffer) return nullptr;
+        return AudioFileReader::makePcmBuffer(format, frameCapacity);
+    }
+
+  private:
+    FileScript& script_;
+};
+
+// Chunks of `frames` frames in total, at most `perChunk` each, every sample from `sample`.
+inline std::vector<Chunk> chunksOf(std::int64_t frames, std::uint32_t channels,
+                                   std::function<float(std::int64_t, std::uint32_t)> sample,
+                                   std::int64_t perChunk = 4096) {
+    std::vector<Chunk> chunks;
+    for (std::int64_t start = 0; start < frames; start += perChunk) {
+        const std::int64_t n = std::min(perChunk, frames - start);
+        Chunk chunk(channels, std::vector<float>(static_cast<std::size_t>(n)));
+        for (std::uint32_t c = 0; c < channels; ++c)
+            for (std::int64_t i = 0; i < n; ++i)
+                chunk[c][static_cast<std::size_t>(i)] = sample(start + i, c);
+        chunks.push_back(std::move(chunk));
+    }
+    return chunks;
+}
+
+}  // namespace sorvanel::testing
