@@ -71,7 +71,7 @@ class PulseAudioServer:
         config = os.path.join(self._folder, "server.pa")
         with open(config, "w", encoding="utf-8") as file:
             file.write("load-module module-native-protocol-unix auth-anonymous=1\n")
-            file.write(f"load-module module-null-sink sink_name={self.sink} rate={self._rate}\n")
+            file.write(f"load-module module-null-sink sink_name={self.sink} rate={self._rate} norewinds=1\n")
             file.write(f"set-default-sink {self.sink}\n")
         env = {k: v for k, v in os.environ.items() if not k.startswith(("PULSE_", "PIPEWIRE_"))}
         env.update({

@@ -48,8 +48,9 @@ void PulseConnection::connect(std::function<void(std::optional<Error>)> done) {
     Lock lock(*this);
     connected_ = std::move(done);
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        auto callback = std::exchange(connected_, nullptr);
-        callback(pulseError("Cannot connect to the sound server", pa_context_errno(context_)));
+        // The state callback may have told it already.
+        if (auto callback = std::exchange(connected_, nullptr))
+            callback(pulseError("Cannot connect to the sound server", pa_context_errno(context_)));
     }
 }
 
