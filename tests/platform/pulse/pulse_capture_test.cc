@@ -336,6 +336,10 @@ TEST_F(PulseCaptureTest, ServerKilledMidCaptureIsReportedOnceAndStopStillComplet
         }
         std::this_thread::sleep_for(10ms);
     }
+    // Buffers handed over before the loss may still be on the queue.
+    std::promise<void> drained;
+    queue->post([&] { drained.set_value(); });
+    drained.get_future().wait();
     const auto count = output->buffers().size();
     int stops = 0;
     stream->stopCapture(Completion<void>([&](std::exception_ptr) { ++stops; }));
