@@ -4,11 +4,13 @@
 
 namespace sorvanel {
 
-// Placeholder until the libpulse access check lands: it grants nothing.
+// Linux shows no capture prompt: access is granted unless the sound server refuses our
+// connection for lack of access. An unreachable server is no refusal; the recording then fails
+// at the content query with the server's reason.
 class PulseAccess final : public ScreenCaptureAccess {
-public:
-    bool preflight() override { return false; }
-    bool request() override { return false; }
+  public:
+    bool preflight() override;
+    bool request() override;
 };
 
 }  // namespace sorvanel

@@ -1,0 +1,351 @@
+#include "platform/pulse/pulse_capture_stream.h"
+
+#include <algorithm>
+
+#include <pulse/introspect.h>
+#include <pulse/rtclock.h>
+#include <pulse/subscribe.h>
+
+#include "runtime/serial_queue.h"
+
+namespace sorvanel {
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::microseconds;
+using std::chrono::nanoseconds;
+
+constexpr std::int64_t kRingSeconds = 2;
+
+Error stateError(const std::string& description) {
+    return Error(kPulseErrorDomain, PA_ERR_BADSTATE, description);
+}
+
+}  // namespace
+
+PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseConnection> connection,
+                                       std::set<std::uint32_t> clients, std::uint32_t sampleRate,
+                                       std::uint32_t channels,
+                                       std::shared_ptr<StreamDelegate> delegate)
+    : connection_(std::move(connection)),
+      clients_(std::move(clients)),
+      delegate_(std::move(delegate)),
+      mixer_(sampleRate, channels, kRingSeconds * sampleRate) {
+    if (connection_)
+        connection_->setLossListener(this, [this](const Error& error) { onLost(error); });
+}
+
+PulseCaptureStream::~PulseCaptureStream() {
+    if (!connection_) return;
+    connection_->removeLossListener(this);
+    PulseConnection::Lock lock(*connection_);
+    if (state_ == State::starting)
+        failStart(stateError("The capture was abandoned before it started."));
+    tearDown();
+}
+
+void PulseCaptureStream::addStreamOutput(std::shared_ptr<StreamOutput> output,
+                                         StreamOutputType type,
+                                         std::shared_ptr<SerialQueue> queue) {
+    if (!output || !queue)
+        throw Error(kErrorDomain, 101, "A stream output needs an output and a queue.");
+    // Only audio exists here; outputs of other types are accepted and never called.
+    if (type != StreamOutputType::audio) return;
+    std::optional<PulseConnection::Lock> lock;
+    if (connection_) lock.emplace(*connection_);
+    outputs_.push_back({std::move(output), std::move(queue)});
+}
+
+void PulseCaptureStream::startCapture(Completion<void> completion) {
+    if (!connection_)
+        return completion.fail(stateError("Cannot capture: the sound server was never asked."));
+    PulseConnection::Lock lock(*connection_);
+    if (state_ != State::idle)
+        return completion.fail(stateError("The capture was already started."));
+    pa_context* context = connection_->context();
+    if (!connection_->isReady()) {
+        state_ = State::failed;
+        return completion.fail(
+            pulseError("Cannot connect to the sound server", pa_context_errno(context)));
+    }
+    state_ = State::starting;
+    startCompletion_ = completion;
+    // Follow new streams first, so that none opened while the list is read goes unseen.
+    pa_context_set_subscribe_callback(context, &PulseCaptureStream::onEvent, this);
+    track(pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SINK_INPUT,
+                               &PulseCaptureStream::onSubscribed, this));
+}
+
+void PulseCaptureStream::stopCapture(Completion<void> completion) {
+    if (!connection_) return completion.succeed();
+    PulseConnection::Lock lock(*connection_);
+    if (state_ == State::starting)
+        failStart(stateError("The capture was stopped before it started."));
+    if (state_ == State::capturing) {
+        for (auto& [input, monitor] : monitors_) read(*monitor);
+        deliverUpTo(nowFrame());
+        tearDown();
+    }
+    if (state_ != State::failed) state_ = State::stopped;
+    completion.succeed();
+}
+
+// --- Start: subscription, sinks, streams, then one more answer of the server. ---
+
+void PulseCaptureStream::onSubscribed(pa_context* context, int success, void* opaque) {
+    auto* self = static_cast<PulseCaptureStream*>(opaque);
+    if (self->state_ != State::starting) return;
+    if (!success)
+        return self->failStart(
+            pulseError("Cannot follow the sound server's streams", pa_context_errno(context)));
+    self->track(pa_context_get_sink_info_list(context, &PulseCaptureStream::onSinkListed, self));
+}
+
+void PulseCaptureStream::onSinkListed(pa_context* context, const pa_sink_info* info, int eol,
+                                      void* opaque) {
+    auto* self = static_cast<PulseCaptureStream*>(opaque);
+    if (self->state_ != State::starting) return;
+    if (eol < 0)
+        return self->failStart(pulseError("Cannot list the sound server's playback devices",
+                                          pa_context_errno(context)));
+    if (eol > 0) {
+        self->track(
+            pa_context_get_sink_input_info_list(context, &PulseCaptureStream::onInputListed, self));
+        return;
+    }
+    self->monitorSources_[info->index] = info->monitor_source_name;
+}
+
+void PulseCaptureStream::onInputListed(pa_context* context, const pa_sink_input_info* info, int eol,
+                                       void* opaque) {
+    auto* self = static_cast<PulseCaptureStream*>(opaque);
+    if (self->state_ != State::starting) return;
+    if (eol < 0)
+        return self->failStart(
+            pulseError("Cannot list the sound server's streams", pa_context_errno(context)));
+    if (eol > 0) {
+        // The server answers in order: once it answers this, it has answered the monitors' creation
+        // too. (A server that holds a paused stream's monitor back still answers this at once.)
+        self->track(
+            pa_context_get_server_info(context, &PulseCaptureStream::onStartAnswered, self));
+        return;
+    }
+    self->consider(*info);
+}
+
+void PulseCaptureStream::onStartAnswered(pa_context*, const pa_server_info*, void* opaque) {
+    auto* self = static_cast<PulseCaptureStream*>(opaque);
+    if (self->state_ != State::starting) return;
+    self->state_ = State::capturing;
+    self->tick_ = pa_context_rttime_new(
+        self->connection_->context(), pa_rtclock_now() + duration_cast<microseconds>(kTick).count(),
+        &PulseCaptureStream::onTick, self);
+    auto completion = std::move(*self->startCompletion_);
+    self->startCompletion_.reset();
+    completion.succeed();
+}
+
+// --- Capturing. ---
+
+void PulseCaptureStream::onEvent(pa_context* context, pa_subscription_event_type_t type,
+                                 std::uint32_t index, void* opaque) {
+    auto* self = static_cast<PulseCaptureStream*>(opaque);
+    if (self->state_ != State::starting && self->state_ != State::capturing) return;
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+        auto found = self->monitors_.find(index);
+        if (found != self->monitors_.end()) {
+            self->read(*found->second);
+            self->detach(index);
+        }
+        return;
+    }
+    self->track(
+        pa_context_get_sink_input_info(context, index, &PulseCaptureStream::onInputInfo, self));
+}
+
+void PulseCaptureStream::onInputInfo(pa_context*, const pa_sink_input_info* info, int eol,
+                                     void* opaque) {
+    auto* self = static_cast<PulseCaptureStream*>(opaque);
+    if (eol != 0) return;  // the end of the answer, or the stream is gone
+    if (self->state_ == State::starting || self->state_ == State::capturing) self->consider(*info);
+}
+
+void PulseCaptureStream::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* opaque) {
+    auto* self = static_cast<PulseCaptureStream*>(opaque);
+    if (eol != 0) return;
+    self->monitorSources_[info->index] = info->monitor_source_name;
+    auto waiting = self->waitingForSink_.extract(info->index);
+    if (waiting.empty() || (self->state_ != State::starting && self->state_ != State::capturing))
+        return;
+    for (std::uint32_t input : waiting.mapped())
+        if (!self->monitors_.contains(input)) self->attach(input, info->monitor_source_name);
+}
+
+void PulseCaptureStream::consider(const pa_sink_input_info& info) {
+    if (!clients_.contains(info.client) || monitors_.contains(info.index)) return;
+    auto source = monitorSources_.find(info.sink);
+    if (source != monitorSources_.end()) return attach(info.index, source->second);
+    waitingForSink_[info.sink].push_back(info.index);
+    track(pa_context_get_sink_info_by_index(connection_->context(), info.sink,
+                                            &PulseCaptureStream::onSinkInfo, this));
+}
+
+void PulseCaptureStream::attach(std::uint32_t input, const std::string& monitorSource) {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, mixer_.sampleRate(),
+                              static_cast<std::uint8_t>(mixer_.channels())};
+    pa_channel_map map;
+    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_stream* stream = pa_stream_new(connection_->context(), "SorvanelAudio capture", &spec, &map);
+    if (!stream) return;
+    auto monitor = std::make_unique<Monitor>(Monitor{this, input, nullptr, {}});
+    pa_stream_set_monitor_stream(stream, input);
+    pa_stream_set_state_callback(stream, &PulseCaptureStream::onMonitorState, monitor.get());
+    pa_stream_set_read_callback(stream, &PulseCaptureStream::onMonitorReadable, monitor.get());
+    pa_buffer_attr attributes;
+    attributes.maxlength = static_cast<std::uint32_t>(-1);
+    attributes.tlength = static_cast<std::uint32_t>(-1);
+    attributes.prebuf = static_cast<std::uint32_t>(-1);
+    attributes.minreq = static_cast<std::uint32_t>(-1);
+    attributes.fragsize = static_cast<std::uint32_t>(
+        pa_usec_to_bytes(duration_cast<microseconds>(kFragment).count(), &spec));
+    // Named source: a NULL one lets the environment pick another. DONT_MOVE: a monitor whose
+    // stream ends must fail, not be moved to a microphone.
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+    if (pa_stream_connect_record(stream, monitorSource.c_str(), &attributes, flags) < 0) {
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_unref(stream);
+        return;
+    }
+    monitor->stream = stream;
+    if (!origin_) origin_ = std::chrono::steady_clock::now();
+    monitors_[input] = std::move(monitor);
+}
+
+void PulseCaptureStream::detach(std::uint32_t input) {
+    auto found = monitors_.find(input);
+    if (found == monitors_.end()) return;
+    pa_stream* stream = found->second->stream;
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    monitors_.erase(found);
+}
+
+void PulseCaptureStream::onMonitorState(pa_stream* stream, void* opaque) {
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+    auto* monitor = static_cast<Monitor*>(opaque);
+    PulseCaptureStream* self = monitor->owner;
+    const std::uint32_t input = monitor->input;
+    self->detach(input);  // ends `monitor`
+    // The server ends a monitor when its stream ends or moves. A stream that still exists gets a
+    // new monitor on the sink it plays on now.
+    pa_context* context = self->connection_->context();
+    if ((self->state_ == State::starting || self->state_ == State::capturing) &&
+        pa_context_get_state(context) == PA_CONTEXT_READY)
+        self->track(
+            pa_context_get_sink_input_info(context, input, &PulseCaptureStream::onInputInfo, self));
+}
+
+void PulseCaptureStream::onMonitorReadable(pa_stream*, std::size_t, void* opaque) {
+    auto* monitor = static_cast<Monitor*>(opaque);
+    monitor->owner->read(*monitor);
+}
+
+void PulseCaptureStream::read(Monitor& monitor) {
+    pa_stream* stream = monitor.stream;
+    if (pa_stream_get_state(stream) != PA_STREAM_READY) return;
+    const std::size_t frameBytes = sizeof(float) * mixer_.channels();
+    const std::size_t readable = pa_stream_readable_size(stream);
+    if (readable == static_cast<std::size_t>(-1) || readable < frameBytes) return;
+    mixer_.anchor(monitor.source, static_cast<std::int64_t>(readable / frameBytes), nowFrame());
+    for (;;) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+        const auto frames = static_cast<std::int64_t>(bytes / frameBytes);
+        if (data)
+            mixer_.add(monitor.source, static_cast<const float*>(data), frames);
+        else
+            mixer_.skip(monitor.source, frames);
+        pa_stream_drop(stream);
+    }
+}
+
+void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
+                                void* opaque) {
+    auto* self = static_cast<PulseCaptureStream*>(opaque);
+    // Read first: after a stall of this thread the monitors' data is older than the cut.
+    for (auto& [input, monitor] : self->monitors_) self->read(*monitor);
+    const auto horizon =
+        duration_cast<nanoseconds>(kHorizon).count() * self->mixer_.sampleRate() / 1'000'000'000;
+    self->deliverUpTo(self->nowFrame() - horizon);
+    pa_context_rttime_restart(self->connection_->context(), event,
+                              pa_rtclock_now() + duration_cast<microseconds>(kTick).count());
+}
+
+void PulseCaptureStream::deliverUpTo(std::int64_t frame) {
+    if (!origin_) return;  // no stream of the selected clients yet: no buffer at all
+    for (auto& buffer : mixer_.take(frame, mixer_.sampleRate() / 50)) {
+        for (const Output& output : outputs_) {
+            output.queue->post([sink = output.output, buffer] {
+                sink->didOutputSampleBuffer(*buffer, StreamOutputType::audio);
+            });
+        }
+    }
+}
+
+std::int64_t PulseCaptureStream::nowFrame() const {
+    if (!origin_) return 0;
+    const auto elapsed =
+        duration_cast<nanoseconds>(std::chrono::steady_clock::now() - *origin_).count();
+    return elapsed * static_cast<std::int64_t>(mixer_.sampleRate()) / 1'000'000'000;
+}
+
+void PulseCaptureStream::failStart(const Error& error) {
+    tearDown();
+    state_ = State::failed;
+    if (auto completion = std::exchange(startCompletion_, std::nullopt)) completion->fail(error);
+}
+
+void PulseCaptureStream::onLost(const Error& error) {
+    if (state_ == State::starting) return failStart(error);
+    if (state_ != State::capturing) return;
+    tearDown();
+    state_ = State::failed;
+    if (delegate_) delegate_->didStopWithError(error);
+}
+
+void PulseCaptureStream::track(pa_operation* operation) {
+    std::erase_if(operations_, [](pa_operation* pending) {
+        if (pa_operation_get_state(pending) == PA_OPERATION_RUNNING) return false;
+        pa_operation_unref(pending);
+        return true;
+    });
+    if (operation) {
+        operations_.push_back(operation);
+    } else if (state_ == State::starting) {
+        failStart(
+            pulseError("Cannot ask the sound server", pa_context_errno(connection_->context())));
+    }
+}
+
+void PulseCaptureStream::tearDown() {
+    if (tick_) {
+        connection_->api()->time_free(tick_);
+        tick_ = nullptr;
+    }
+    while (!monitors_.empty()) detach(monitors_.begin()->first);
+    for (pa_operation* operation : std::exchange(operations_, {})) {
+        if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
+            pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+    }
+    pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
+}
+
+}  // namespace sorvanel

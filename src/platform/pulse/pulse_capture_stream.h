@@ -1,0 +1,102 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <pulse/context.h>
+#include <pulse/introspect.h>
+#include <pulse/stream.h>
+
+#include "platform/capture.h"
+#include "platform/pulse/audio_mixer.h"
+#include "platform/pulse/pulse_connection.h"
+
+namespace sorvanel {
+
+// Records every playback stream of the selected clients through a monitor of its own and mixes
+// them onto one clock-driven timeline (see AudioMixer). Everything below runs on the
+// connection's loop thread or under its lock.
+class PulseCaptureStream final : public CaptureStream {
+  public:
+    // How often the timeline is cut into buffers, and how far behind the clock the cut stays so
+    // that the monitors' fragments are in by then.
+    static constexpr std::chrono::milliseconds kTick{10};
+    static constexpr std::chrono::milliseconds kHorizon{50};
+    // The fragment each monitor asks for; the server's default would delay the first data by ~2 s.
+    static constexpr std::chrono::milliseconds kFragment{10};
+
+    PulseCaptureStream(std::shared_ptr<PulseConnection> connection, std::set<std::uint32_t> clients,
+                       std::uint32_t sampleRate, std::uint32_t channels,
+                       std::shared_ptr<StreamDelegate> delegate);
+    ~PulseCaptureStream() override;
+
+    void addStreamOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
+                         std::shared_ptr<SerialQueue> queue) override;
+    void startCapture(Completion<void> completion) override;
+    void stopCapture(Completion<void> completion) override;
+
+  private:
+    enum class State { idle, starting, capturing, stopped, failed };
+
+    struct Monitor {
+        PulseCaptureStream* owner;
+        std::uint32_t input;
+        pa_stream* stream = nullptr;
+        AudioMixer::Source source;
+    };
+
+    struct Output {
+        std::shared_ptr<StreamOutput> output;
+        std::shared_ptr<SerialQueue> queue;
+    };
+
+    // Start, one step per server answer.
+    static void onSubscribed(pa_context*, int success, void* self);
+    static void onSinkListed(pa_context*, const pa_sink_info* info, int eol, void* self);
+    static void onInputListed(pa_context*, const pa_sink_input_info* info, int eol, void* self);
+    static void onStartAnswered(pa_context*, const pa_server_info*, void* self);
+
+    // While capturing.
+    static void onEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t index,
+                        void* self);
+    static void onInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self);
+    static void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self);
+    static void onMonitorState(pa_stream* stream, void* monitor);
+    static void onMonitorReadable(pa_stream* stream, std::size_t bytes, void* monitor);
+    static void onTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
+
+    void consider(const pa_sink_input_info& info);
+    void attach(std::uint32_t input, const std::string& monitorSource);
+    void detach(std::uint32_t input);
+    void read(Monitor& monitor);
+    void deliverUpTo(std::int64_t frame);
+    std::int64_t nowFrame() const;
+    void failStart(const Error& error);
+    void onLost(const Error& error);
+    void track(pa_operation* operation);
+    void tearDown();
+
+    std::shared_ptr<PulseConnection> connection_;
+    std::set<std::uint32_t> clients_;
+    std::shared_ptr<StreamDelegate> delegate_;
+    std::vector<Output> outputs_;
+
+    State state_ = State::idle;
+    std::optional<Completion<void>> startCompletion_;
+    std::map<std::uint32_t, std::string> monitorSources_;  // sink index -> monitor source
+    std::map<std::uint32_t, std::vector<std::uint32_t>> waitingForSink_;  // sink index -> inputs
+    std::map<std::uint32_t, std::unique_ptr<Monitor>> monitors_;          // by sink input index
+    std::vector<pa_operation*> operations_;
+    pa_time_event* tick_ = nullptr;
+
+    AudioMixer mixer_;
+    std::optional<std::chrono::steady_clock::time_point> origin_;  // set by the first monitor
+};
+
+}  // namespace sorvanel

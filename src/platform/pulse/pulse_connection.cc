@@ -1,0 +1,94 @@
+#include "platform/pulse/pulse_connection.h"
+
+#include <thread>
+#include <utility>
+
+#include <pulse/error.h>
+#include <pulse/proplist.h>
+
+namespace sorvanel {
+
+Error pulseError(const std::string& what, int code) {
+    const char* reason = pa_strerror(code);
+    return Error(kPulseErrorDomain, code, what + ": " + (reason ? reason : "Unknown error"));
+}
+
+PulseConnection::PulseConnection() : loop_(pa_threaded_mainloop_new()) {
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "SorvanelAudio");
+    context_ = pa_context_new_with_proplist(api(), "SorvanelAudio", properties);
+    pa_proplist_free(properties);
+    pa_context_set_state_callback(context_, &PulseConnection::onState, this);
+    pa_threaded_mainloop_start(loop_);
+}
+
+PulseConnection::~PulseConnection() {
+    pa_threaded_mainloop* loop = loop_;
+    pa_context* context = context_;
+    auto teardown = [loop, context] {
+        pa_threaded_mainloop_lock(loop);
+        pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_stop(loop);
+        pa_threaded_mainloop_free(loop);
+    };
+    if (!inLoopThread()) {
+        teardown();
+        return;
+    }
+    // The loop cannot stop itself from its own thread: detach the callbacks now and let another
+    // thread end it once this callback has returned.
+    pa_context_set_state_callback(context, nullptr, nullptr);
+    std::thread(teardown).detach();
+}
+
+void PulseConnection::connect(std::function<void(std::optional<Error>)> done) {
+    Lock lock(*this);
+    connected_ = std::move(done);
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        // The state callback may have told it already.
+        if (auto callback = std::exchange(connected_, nullptr))
+            callback(pulseError("Cannot connect to the sound server", pa_context_errno(context_)));
+    }
+}
+
+void PulseConnection::setLossListener(const void* owner,
+                                      std::function<void(const Error&)> listener) {
+    Lock lock(*this);
+    lossListeners_[owner] = std::move(listener);
+}
+
+void PulseConnection::removeLossListener(const void* owner) {
+    Lock lock(*this);
+    lossListeners_.erase(owner);
+}
+
+void PulseConnection::onState(pa_context* context, void* opaque) {
+    auto* self = static_cast<PulseConnection*>(opaque);
+    switch (pa_context_get_state(context)) {
+        case PA_CONTEXT_READY:
+            self->established_ = true;
+            if (auto callback = std::exchange(self->connected_, nullptr)) callback(std::nullopt);
+            break;
+        case PA_CONTEXT_FAILED:
+        case PA_CONTEXT_TERMINATED: {
+            const int code = pa_context_errno(context);
+            if (!self->established_) {
+                if (auto callback = std::exchange(self->connected_, nullptr))
+                    callback(pulseError("Cannot connect to the sound server", code));
+                break;
+            }
+            const Error error = pulseError("The connection to the sound server was lost", code);
+            // A listener may remove itself while it is told.
+            auto listeners = self->lossListeners_;
+            for (auto& [owner, listener] : listeners) listener(error);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+}  // namespace sorvanel

@@ -1,0 +1,208 @@
+"""Private sound servers for end-to-end tests, and the tagged test-tone player.
+
+A server class is a context manager with this small interface (PipeWireServer follows it too):
+
+    with PulseAudioServer() as server:
+        server.env        # environment for clients: reaches this server only, never the user's
+        server.sink       # name of the null sink that clients play on
+        server.pactl(*a)  # runs pactl against the server, returns its stdout (raises on failure)
+        server.kill()     # kills the server at once (SIGKILL), as a crash would
+        server.alive      # whether the server process still runs
+
+It waits for readiness by asking the server (pactl info), never by sleeping a fixed time, and on
+exit stops exactly the processes it started. `unavailable()` says why a server cannot run here,
+or returns None; tests skip with that reason.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+TONE_PLAYER_NAME = "sorvanel-tone-player"
+
+
+def tone_player_path():
+    """The project's tone player: $SORVANEL_TONE_PLAYER, else under $SORVANEL_BUILD_DIR."""
+    explicit = os.environ.get("SORVANEL_TONE_PLAYER")
+    if explicit:
+        return explicit
+    build = os.environ.get("SORVANEL_BUILD_DIR", "")
+    return os.path.join(build, "tools", "tone_player", TONE_PLAYER_NAME)
+
+
+def _wait_until(predicate, limit_seconds, what):
+    """Polls a question to the server; the limit only turns a broken setup into a test failure."""
+    deadline = time.monotonic() + limit_seconds
+    while True:
+        if predicate():
+            return
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{what} did not happen within {limit_seconds} s")
+        time.sleep(0.02)
+
+
+class PulseAudioServer:
+    """A PulseAudio daemon in a private runtime folder with one null sink."""
+
+    def __init__(self, sink="sorvanel_null", rate=48000):
+        self.sink = sink
+        self._rate = rate
+        self._process = None
+        self._folder = None
+        self.env = None
+
+    @staticmethod
+    def unavailable():
+        for tool in ("pulseaudio", "pactl"):
+            if shutil.which(tool) is None:
+                return f"{tool} is not installed"
+        return None
+
+    def __enter__(self):
+        self._folder = tempfile.mkdtemp(prefix="sorvanel-pulse-")
+        runtime = os.path.join(self._folder, "runtime")
+        home = os.path.join(self._folder, "home")
+        os.makedirs(runtime, mode=0o700)
+        os.makedirs(home, mode=0o700)
+        socket = os.path.join(runtime, "pulse", "native")
+        config = os.path.join(self._folder, "server.pa")
+        with open(config, "w", encoding="utf-8") as file:
+            file.write("load-module module-native-protocol-unix auth-anonymous=1\n")
+            file.write(f"load-module module-null-sink sink_name={self.sink} rate={self._rate} norewinds=1\n")
+            file.write(f"set-default-sink {self.sink}\n")
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("PULSE_", "PIPEWIRE_"))}
+        env.update({
+            "XDG_RUNTIME_DIR": runtime,
+            "PULSE_RUNTIME_PATH": os.path.join(runtime, "pulse"),
+            "HOME": home,
+            "PULSE_SERVER": "unix:" + socket,
+        })
+        env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        env.pop("DISPLAY", None)
+        self.env = env
+        self._log = open(os.path.join(self._folder, "server.log"), "wb")
+        self._process = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+             "--system=no", "--disallow-exit", "-F", config,
+             "--log-target=stderr"],
+            env=env, stdin=subprocess.DEVNULL, stdout=self._log, stderr=self._log)
+        try:
+            _wait_until(self._answers, 10, "PulseAudio start")
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def _answers(self):
+        if self._process.poll() is not None:
+            raise RuntimeError("pulseaudio ended at start: " + self.log())
+        return subprocess.run(["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+
+    def __exit__(self, *exc):
+        if self._process is not None:
+            if self._process.poll() is None:
+                self._process.terminate()
+                try:
+                    self._process.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    self._process.kill()
+                    self._process.wait()
+            self._process = None
+        if getattr(self, "_log", None):
+            self._log.close()
+            self._log = None
+        if self._folder:
+            shutil.rmtree(self._folder, ignore_errors=True)
+            self._folder = None
+        return False
+
+    @property
+    def alive(self):
+        return self._process is not None and self._process.poll() is None
+
+    def kill(self):
+        if self.alive:
+            self._process.send_signal(signal.SIGKILL)
+            self._process.wait()
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl", *args], env=self.env, check=True, capture_output=True,
+                              text=True).stdout
+
+    def log(self):
+        try:
+            with open(os.path.join(self._folder, "server.log"), encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+
+class TonePlayer:
+    """The project's tone player as a running client of a server; a context manager.
+
+    Waits for its "connected" line (and "playing", unless it plays no stream yet), and on exit
+    ends it if it still runs.
+    """
+
+    def __init__(self, server, app_id=None, frequency=1000.0, amplitude=0.5, extra=(),
+                 wait_for="playing"):
+        self._command = [tone_player_path(), "--frequency", str(frequency),
+                         "--amplitude", str(amplitude), "--sink", server.sink, *extra]
+        if app_id is not None:
+            self._command += ["--app-id", app_id]
+        self._env = server.env
+        self._wait_for = wait_for
+        self.process = None
+        self.client_index = None
+        self.input_index = None
+
+    def __enter__(self):
+        self.process = subprocess.Popen(self._command, env=self._env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.expect("connected")
+        if self._wait_for == "playing":
+            self.expect("playing")
+        return self
+
+    def expect(self, word):
+        """Reads the player's lines up to the one that starts with `word`; returns its value."""
+        while True:
+            line = self.process.stdout.readline()
+            if not line:
+                raise RuntimeError(f"tone player ended before '{word}'")
+            key, _, value = line.strip().partition(" ")
+            if key == "connected":
+                self.client_index = int(value)
+            elif key == "playing":
+                self.input_index = int(value)
+            if key == word:
+                return value
+
+    def pause(self):
+        self.process.send_signal(signal.SIGUSR1)
+        self.expect("paused")
+
+    def resume(self):
+        self.process.send_signal(signal.SIGUSR2)
+        self.expect("resumed")
+
+    def close_stream(self):
+        self.process.send_signal(signal.SIGHUP)
+        self.expect("closed")
+
+    def quit(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+
+    def __exit__(self, *exc):
+        if self.process:
+            if self.process.poll() is None:
+                self.process.kill()
+            self.process.wait()
+            self.process.stdout.close()
+        return False

@@ -1,0 +1,178 @@
+"""The real binary against a private PulseAudio server and the project's tone player."""
+
+import json
+import math
+import os
+import subprocess
+import tempfile
+import time
+import unittest
+
+from sound_server import PulseAudioServer, TonePlayer, tone_player_path
+
+BINARY = os.environ.get("SORVANEL_BINARY", "")
+NO_SOURCE = b'{"error":"Ableton Live must be open on an active display."}\n'
+PLACEHOLDER = "Recording is not available in this build."
+
+
+def sine_rms_dbfs(amplitude):
+    return 20 * math.log10(amplitude / math.sqrt(2))
+
+
+def why_not_runnable():
+    if not os.path.exists(BINARY):
+        return "SORVANEL_BINARY is not built"
+    if not os.path.exists(tone_player_path()):
+        return "the tone player is not built"
+    return PulseAudioServer.unavailable()
+
+
+class Run:
+    """One finished invocation: its stdout lines, status and stderr."""
+
+    def __init__(self, completed):
+        self.stdout = completed.stdout
+        self.stderr = completed.stderr
+        self.status = completed.returncode
+        self.lines = [json.loads(line) for line in completed.stdout.decode().splitlines()]
+
+
+@unittest.skipIf(why_not_runnable(), why_not_runnable())
+class PulseRecordingTest(unittest.TestCase):
+    def setUp(self):
+        self.server = PulseAudioServer()
+        self.server.__enter__()
+        self.addCleanup(self.server.__exit__, None, None, None)
+        self.folder = tempfile.mkdtemp(prefix="sorvanel-e2e-")
+        self.output = os.path.join(self.folder, "take.m4a")
+
+    def player(self, **options):
+        player = TonePlayer(self.server, **options)
+        player.__enter__()
+        self.addCleanup(player.__exit__, None, None, None)
+        return player
+
+    def start(self, *args):
+        return subprocess.Popen([BINARY, *args], env=self.server.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+
+    def record(self, seconds="2", output=None):
+        process = self.start(output or self.output, seconds)
+        stdout, stderr = process.communicate(timeout=60)
+        return self.finished(process, stdout, stderr)
+
+    def finished(self, process, stdout, stderr):
+        run = Run(subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr))
+        self.assertEqual(run.stderr, b"", "nothing may reach standard error")
+        if run.lines and run.lines[-1].get("error") == PLACEHOLDER:
+            self.skipTest("the recording run is not in this build yet")
+        return run
+
+    def read_ready(self, process):
+        """The first line of a running invocation, which must be the ready line."""
+        line = process.stdout.readline()
+        if PLACEHOLDER.encode() in line:
+            process.communicate(timeout=60)
+            self.skipTest("the recording run is not in this build yet")
+        self.assertEqual(json.loads(line)["type"], "ready", line)
+        return line
+
+    def assert_complete(self, run, seconds):
+        self.assertEqual(run.status, 0, run.stdout)
+        self.assertEqual(len(run.lines), 2, run.stdout)
+        complete = run.lines[1]
+        self.assertEqual(sorted(complete), ["metrics", "type"])
+        self.assertEqual(complete["type"], "complete")
+        metrics = complete["metrics"]
+        self.assertEqual(sorted(metrics), ["channels", "duration_seconds", "has_signal", "peak_dbfs",
+                                           "rms_dbfs", "sample_rate", "waveform"])
+        self.assertEqual(metrics["sample_rate"], 48000)
+        self.assertEqual(metrics["channels"], 2)
+        self.assertAlmostEqual(metrics["duration_seconds"], seconds, delta=0.15)
+        frames = round(metrics["duration_seconds"] * 48000)
+        self.assertEqual(len(metrics["waveform"]), math.ceil(frames / 4096))
+        return metrics
+
+    def test_check_line_with_a_reachable_server(self):
+        completed = subprocess.run([BINARY, "--check"], env=self.server.env, capture_output=True, timeout=30)
+        self.assertEqual(completed.stdout,
+                         b'{"authorized":true,"capture_source":"Ableton Live application audio"}\n')
+        self.assertEqual(completed.stderr, b"")
+
+    def test_one_application_playing_a_known_sine(self):
+        self.player(app_id="com.ableton.live", frequency=1000, amplitude=0.5)
+        run = self.record("3")
+        self.assertEqual(run.stdout.split(b"\n")[0],
+                         b'{"applications":["com.ableton.live"],"source":"Ableton Live","type":"ready"}')
+        metrics = self.assert_complete(run, 3)
+        self.assertTrue(metrics["has_signal"])
+        self.assertAlmostEqual(metrics["rms_dbfs"], sine_rms_dbfs(0.5), delta=0.2)
+
+    def test_two_matching_applications_are_mixed(self):
+        self.player(app_id="com.ableton.live", frequency=440, amplitude=0.3)
+        self.player(app_id="COM.Ableton.Live.Beta", frequency=1000, amplitude=0.3)
+        self.player(app_id="org.example.other", frequency=300, amplitude=0.3)
+        run = self.record("2")
+        self.assertEqual(run.lines[0]["applications"], ["com.ableton.live", "COM.Ableton.Live.Beta"])
+        metrics = self.assert_complete(run, 2)
+        # Two unrelated sines add their powers; the third application is not in it.
+        self.assertAlmostEqual(metrics["rms_dbfs"], 20 * math.log10(0.3), delta=0.3)
+
+    def test_only_a_non_matching_application(self):
+        self.player(app_id="org.example.other")
+        run = self.record("1")
+        self.assertEqual((run.stdout, run.status), (NO_SOURCE, 4))
+        self.assertFalse(os.path.exists(self.output))
+
+    def test_matching_client_without_playback_stream(self):
+        self.player(app_id="com.ableton.live", extra=("--no-stream",), wait_for="connected")
+        run = self.record("1")
+        self.assertEqual(run.status, 1)
+        self.assertEqual(len(run.lines), 2)
+        self.assertEqual(run.lines[0]["type"], "ready")
+        self.assertEqual(run.lines[1], {"error": "Ableton supplied no audio buffers."})
+
+    def test_application_quitting_mid_recording_keeps_the_full_duration(self):
+        player = self.player(app_id="com.ableton.live")
+        process = self.start(self.output, "3")
+        ready = self.read_ready(process)
+        time.sleep(1)
+        player.quit()
+        rest, stderr = process.communicate(timeout=60)
+        run = self.finished(process, ready + rest, stderr)
+        self.assert_complete(run, 3)
+
+    def test_server_killed_mid_recording(self):
+        self.player(app_id="com.ableton.live")
+        process = self.start(self.output, "3")
+        ready = self.read_ready(process)
+        time.sleep(1)
+        self.server.kill()
+        rest, stderr = process.communicate(timeout=30)  # no hang
+        run = self.finished(process, ready + rest, stderr)
+        self.assertEqual(run.status, 1)
+        self.assertEqual(len(run.lines), 2)
+        self.assertEqual(list(run.lines[1]), ["error"])
+
+    def test_existing_output_file_is_left_byte_identical(self):
+        self.player(app_id="com.ableton.live")
+        content = b"not yours to overwrite\n"
+        with open(self.output, "wb") as file:
+            file.write(content)
+        run = self.record("1")
+        self.assertEqual(run.status, 1)
+        self.assertEqual(list(run.lines[-1]), ["error"])
+        with open(self.output, "rb") as file:
+            self.assertEqual(file.read(), content)
+
+    def test_missing_folder_gives_an_error_line_with_escaped_solidus(self):
+        self.player(app_id="com.ableton.live")
+        run = self.record("1", output=os.path.join(self.folder, "missing", "take.m4a"))
+        self.assertEqual(run.status, 1)
+        self.assertEqual(list(run.lines[-1]), ["error"])
+        self.assertIn(b"\\/missing\\/take.m4a", run.stdout)
+        self.assertNotIn(b"/missing/", run.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,399 @@
+// The libpulse backend against a real, private PulseAudio server and real tone players.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cmath>
+#include <future>
+#include <mutex>
+
+#include "platform/pulse/pulse_access.h"
+#include "platform/pulse/pulse_capture_service.h"
+#include "private_pulse_server.h"
+#include "runtime/serial_queue.h"
+
+namespace sorvanel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::PrivatePulseServer;
+using testing::TonePlayer;
+
+// Keeps a copy of every buffer, and whether each arrived on the queue it was registered with.
+class RecordingOutput final : public StreamOutput {
+  public:
+    explicit RecordingOutput(std::shared_ptr<SerialQueue> queue) : queue_(std::move(queue)) {}
+
+    void didOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputType type) override {
+        std::lock_guard lock(mutex_);
+        offQueue_ += queue_->isCurrent() ? 0 : 1;
+        EXPECT_EQ(type, StreamOutputType::audio);
+        Received received{buffer.presentationTimeStamp(),
+                          buffer.frameCount(),
+                          buffer.channelCount(),
+                          buffer.sampleRate(),
+                          {}};
+        for (std::uint32_t frame = 0; frame < buffer.frameCount(); ++frame)
+            received.left.push_back(buffer.channelData(0)[frame]);
+        buffers_.push_back(std::move(received));
+    }
+
+    struct Received {
+        MediaTime time;
+        std::uint32_t frames;
+        std::uint32_t channels;
+        double rate;
+        std::vector<float> left;
+    };
+
+    std::vector<Received> buffers() {
+        std::lock_guard lock(mutex_);
+        return buffers_;
+    }
+    int offQueue() {
+        std::lock_guard lock(mutex_);
+        return offQueue_;
+    }
+
+    // The left channel of everything received, in order.
+    std::vector<float> samples() {
+        std::vector<float> all;
+        for (const auto& buffer : buffers())
+            all.insert(all.end(), buffer.left.begin(), buffer.left.end());
+        return all;
+    }
+
+  private:
+    std::shared_ptr<SerialQueue> queue_;
+    std::mutex mutex_;
+    std::vector<Received> buffers_;
+    int offQueue_ = 0;
+};
+
+class RecordingDelegate final : public StreamDelegate {
+  public:
+    void didStopWithError(const Error& error) override {
+        std::lock_guard lock(mutex);
+        errors.push_back(error.description());
+    }
+    std::mutex mutex;
+    std::vector<std::string> errors;
+};
+
+double rms(const std::vector<float>& samples, std::size_t from, std::size_t to) {
+    double sum = 0;
+    for (std::size_t i = from; i < to; ++i) sum += double(samples[i]) * samples[i];
+    return std::sqrt(sum / double(to - from));
+}
+
+int freeTcpPort() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(probe);
+    return ntohs(address.sin_port);
+}
+
+double dB(double ratio) {
+    return 20 * std::log10(ratio);
+}
+
+// Waits for a completion on this thread: only for tests.
+template <class T>
+T wait(std::function<void(Completion<T>)> start) {
+    auto promise = std::make_shared<std::promise<T>>();
+    auto future = promise->get_future();
+    if constexpr (std::is_void_v<T>) {
+        start(Completion<void>([promise](std::exception_ptr error) {
+            error ? promise->set_exception(error) : promise->set_value();
+        }));
+    } else {
+        start(Completion<T>([promise](std::exception_ptr error, std::optional<T> value) {
+            error ? promise->set_exception(error) : promise->set_value(std::move(*value));
+        }));
+    }
+    EXPECT_EQ(future.wait_for(10s), std::future_status::ready) << "the completion was never called";
+    return future.get();
+}
+
+class PulseCaptureTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (auto reason = PrivatePulseServer::unavailable()) GTEST_SKIP() << *reason;
+        server.emplace();
+    }
+
+    std::shared_ptr<ShareableContent> content() {
+        return wait<std::shared_ptr<ShareableContent>>(
+            [this](auto completion) { service.getShareableContent(true, false, completion); });
+    }
+
+    // Makes a stream of every client tagged with `prefix`, with an output on a queue of its own.
+    std::shared_ptr<CaptureStream> streamOf(const std::string& prefix) {
+        ContentFilter filter;
+        auto found = content();
+        for (auto& application : found->applications()) {
+            auto identifier = application->bundleIdentifier();
+            if (identifier && identifier->rfind(prefix, 0) == 0)
+                filter.includedApplications.push_back(application);
+        }
+        filter.display = found->displays().at(0);
+        StreamConfiguration configuration;
+        configuration.capturesAudio = true;
+        auto stream = service.makeStream(filter, configuration, delegate);
+        stream->addStreamOutput(output, StreamOutputType::audio, queue);
+        return stream;
+    }
+
+    void start(CaptureStream& stream) {
+        wait<void>([&](Completion<void> completion) { stream.startCapture(completion); });
+    }
+    // Stops, then waits until everything handed to the queue has run.
+    void stop(CaptureStream& stream) {
+        wait<void>([&](Completion<void> completion) { stream.stopCapture(completion); });
+        std::promise<void> drained;
+        queue->post([&] { drained.set_value(); });
+        drained.get_future().wait();
+    }
+
+    // Presentation times run on without gap or overlap from 0; every buffer is 48000 Hz stereo
+    // of at most 20 ms, and arrived on the queue.
+    void expectContinuous() {
+        std::int64_t next = 0;
+        for (const auto& buffer : output->buffers()) {
+            ASSERT_EQ(buffer.time, (MediaTime{next, 48000}));
+            ASSERT_GT(buffer.frames, 0u);
+            ASSERT_LE(buffer.frames, 960u);
+            ASSERT_EQ(buffer.channels, 2u);
+            ASSERT_EQ(buffer.rate, 48000.0);
+            next += buffer.frames;
+        }
+        EXPECT_EQ(output->offQueue(), 0);
+    }
+
+    std::optional<PrivatePulseServer> server;
+    PulseCaptureService service;
+    std::shared_ptr<SerialQueue> queue =
+        std::make_shared<SerialQueue>("org.sorvanel.audio.capture");
+    std::shared_ptr<RecordingOutput> output = std::make_shared<RecordingOutput>(queue);
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+};
+
+TEST_F(PulseCaptureTest, ContentListsClientsByApplicationIdAndSinksAsDisplays) {
+    TonePlayer tagged({"--app-id", "com.ableton.live.11"});
+    TonePlayer plain({"--no-stream"}, false);
+    auto found = content();
+    std::vector<std::optional<std::string>> identifiers;
+    for (auto& application : found->applications())
+        identifiers.push_back(application->bundleIdentifier());
+    // In the server's order; our own connection is no application.
+    EXPECT_EQ(identifiers,
+              (std::vector<std::optional<std::string>>{"com.ableton.live.11", std::nullopt}));
+    ASSERT_EQ(found->displays().size(), 1u);
+}
+
+TEST_F(PulseCaptureTest, UnreachableServerFailsTheQueryWithTheReason) {
+    ::setenv("PULSE_SERVER", ("unix:" + (server->folder() / "nowhere").string()).c_str(), 1);
+    try {
+        content();
+        FAIL() << "the query succeeded";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.description(), "Cannot connect to the sound server: Connection refused");
+    }
+}
+
+TEST_F(PulseCaptureTest, RecordsTheSelectedApplicationsSineAtItsLevel) {
+    TonePlayer ableton(
+        {"--app-id", "com.ableton.live", "--frequency", "1000", "--amplitude", "0.5"});
+    TonePlayer other({"--app-id", "org.example.other", "--frequency", "300", "--amplitude", "0.5"});
+    auto stream = streamOf("com.ableton.live");
+    start(*stream);
+    std::this_thread::sleep_for(1s);
+    stop(*stream);
+    const auto count = output->buffers().size();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(output->buffers().size(), count) << "a buffer came after the stop";
+    expectContinuous();
+    auto samples = output->samples();
+    ASSERT_GT(samples.size(), 40000u);
+    ASSERT_LT(samples.size(), 56000u);
+    // Past the first fragment the level is the player's, and only its sine (the other is out).
+    EXPECT_NEAR(dB(rms(samples, 4800, samples.size() - 4800)), dB(0.5 / std::sqrt(2.0)), 0.2);
+}
+
+TEST_F(PulseCaptureTest, MixesEveryMatchingApplication) {
+    TonePlayer first({"--app-id", "com.ableton.live", "--frequency", "440", "--amplitude", "0.3"});
+    TonePlayer second(
+        {"--app-id", "com.Ableton.Live.beta", "--frequency", "1000", "--amplitude", "0.3"});
+    auto stream = streamOf("com.");
+    start(*stream);
+    std::this_thread::sleep_for(1s);
+    stop(*stream);
+    expectContinuous();
+    auto samples = output->samples();
+    ASSERT_GT(samples.size(), 40000u);
+    // Two unrelated sines add their powers.
+    EXPECT_NEAR(dB(rms(samples, 9600, samples.size() - 4800)), dB(0.3), 0.2);
+}
+
+TEST_F(PulseCaptureTest, ClientWithoutPlaybackStreamGivesNoBuffers) {
+    TonePlayer silent({"--app-id", "com.ableton.live", "--no-stream"}, false);
+    auto stream = streamOf("com.ableton.live");
+    start(*stream);
+    std::this_thread::sleep_for(300ms);
+    stop(*stream);
+    EXPECT_TRUE(output->buffers().empty());
+    EXPECT_TRUE(delegate->errors.empty());
+}
+
+TEST_F(PulseCaptureTest, StreamOpenedAfterTheStartIsRecorded) {
+    TonePlayer late({"--app-id", "com.ableton.live", "--stream-after", "0.4", "--amplitude", "0.5"},
+                    false);
+    auto stream = streamOf("com.ableton.live");
+    start(*stream);
+    EXPECT_TRUE(output->buffers().empty());
+    late.expect("playing");
+    std::this_thread::sleep_for(800ms);
+    stop(*stream);
+    expectContinuous();
+    auto samples = output->samples();
+    ASSERT_GT(samples.size(), 30000u);
+    // The timeline begins with the stream, not with the start.
+    EXPECT_LT(samples.size(), 48000u);
+    EXPECT_NEAR(dB(rms(samples, 4800, samples.size() - 4800)), dB(0.5 / std::sqrt(2.0)), 0.3);
+}
+
+TEST_F(PulseCaptureTest, ApplicationThatQuitsLeavesSilenceNotAnError) {
+    auto player =
+        std::make_unique<TonePlayer>(std::vector<std::string>{"--app-id", "com.ableton.live"});
+    auto stream = streamOf("com.ableton.live");
+    start(*stream);
+    std::this_thread::sleep_for(500ms);
+    player->quit();
+    std::this_thread::sleep_for(500ms);
+    stop(*stream);
+    expectContinuous();
+    auto samples = output->samples();
+    ASSERT_GT(samples.size(), 40000u);  // the timeline ran on to the stop
+    EXPECT_GT(rms(samples, 4800, 19200), 0.3);
+    EXPECT_EQ(rms(samples, samples.size() - 9600, samples.size()), 0.0);
+    EXPECT_TRUE(delegate->errors.empty());
+}
+
+TEST_F(PulseCaptureTest, PausedApplicationStartsPromptlyAndIsRecordedOnceItPlays) {
+    TonePlayer player({"--app-id", "com.ableton.live", "--paused", "--amplitude", "0.5"});
+    auto stream = streamOf("com.ableton.live");
+    const auto before = std::chrono::steady_clock::now();
+    start(*stream);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms);
+    std::this_thread::sleep_for(400ms);
+    player.resume();
+    std::this_thread::sleep_for(600ms);
+    player.pause();
+    std::this_thread::sleep_for(300ms);
+    stop(*stream);
+    expectContinuous();
+    auto samples = output->samples();
+    ASSERT_GT(samples.size(), 55000u);
+    EXPECT_LT(rms(samples, 0, 14400), 0.01);                                     // paused
+    EXPECT_NEAR(dB(rms(samples, 26400, 40800)), dB(0.5 / std::sqrt(2.0)), 0.2);  // playing
+    EXPECT_LT(rms(samples, samples.size() - 7200, samples.size()), 0.01);        // paused again
+}
+
+TEST_F(PulseCaptureTest, StreamMovedToAnotherSinkKeepsBeingRecorded) {
+    ASSERT_TRUE(server->pactl(
+        {"load-module", "module-null-sink", "sink_name=second", "rate=48000", "norewinds=1"}));
+    TonePlayer player({"--app-id", "com.ableton.live", "--amplitude", "0.5"});
+    auto stream = streamOf("com.ableton.live");
+    start(*stream);
+    std::this_thread::sleep_for(400ms);
+    ASSERT_TRUE(server->pactl({"move-sink-input", std::to_string(player.inputIndex), "second"}));
+    std::this_thread::sleep_for(800ms);
+    stop(*stream);
+    expectContinuous();
+    auto samples = output->samples();
+    EXPECT_NEAR(dB(rms(samples, samples.size() - 24000, samples.size() - 4800)),
+                dB(0.5 / std::sqrt(2.0)), 0.3);
+}
+
+TEST_F(PulseCaptureTest, ServerKilledMidCaptureIsReportedOnceAndStopStillCompletes) {
+    TonePlayer player({"--app-id", "com.ableton.live"});
+    auto stream = streamOf("com.ableton.live");
+    start(*stream);
+    std::this_thread::sleep_for(300ms);
+    server->kill();
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard lock(delegate->mutex);
+            if (!delegate->errors.empty()) break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    // Buffers handed over before the loss may still be on the queue.
+    std::promise<void> drained;
+    queue->post([&] { drained.set_value(); });
+    drained.get_future().wait();
+    const auto count = output->buffers().size();
+    int stops = 0;
+    stream->stopCapture(Completion<void>([&](std::exception_ptr) { ++stops; }));
+    EXPECT_EQ(stops, 1);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(output->buffers().size(), count);
+    std::lock_guard lock(delegate->mutex);
+    ASSERT_EQ(delegate->errors.size(), 1u);
+    EXPECT_EQ(delegate->errors[0].rfind("The connection to the sound server was lost: ", 0), 0u)
+        << delegate->errors[0];
+}
+
+TEST_F(PulseCaptureTest, StartAfterTheServerIsGoneFailsOnce) {
+    TonePlayer player({"--app-id", "com.ableton.live"});
+    auto stream = streamOf("com.ableton.live");
+    server->kill();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_THROW(start(*stream), Error);
+    int stops = 0;
+    stream->stopCapture(Completion<void>([&](std::exception_ptr) { ++stops; }));
+    EXPECT_EQ(stops, 1);
+}
+
+// --- The access answer. ---
+
+TEST(PulseAccessTest, GrantedByAServerThatAdmitsUsAndWhenNoServerAnswers) {
+    if (auto reason = PrivatePulseServer::unavailable()) GTEST_SKIP() << *reason;
+    PulseAccess access;
+    {
+        PrivatePulseServer server;
+        EXPECT_TRUE(access.preflight());
+        EXPECT_TRUE(access.request());
+    }
+    // Not a refusal: the recording fails later with the server's reason.
+    EXPECT_TRUE(access.preflight());
+    EXPECT_TRUE(access.request());
+}
+
+TEST(PulseAccessTest, RefusedByAServerThatDeniesUsAccess) {
+    if (auto reason = PrivatePulseServer::unavailable()) GTEST_SKIP() << *reason;
+    // Over TCP the server cannot see who we are and wants its cookie, which we lack.
+    const int port = freeTcpPort();
+    PrivatePulseServer server(
+        "load-module module-native-protocol-tcp listen=127.0.0.1 auth-anonymous=0 port=" +
+        std::to_string(port) + "\n");
+    const auto cookie = server.folder() / "client-cookie";
+    std::ofstream(cookie) << std::string(256, 'x');
+    ::setenv("PULSE_COOKIE", cookie.c_str(), 1);
+    ::setenv("PULSE_SERVER", ("tcp:127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    PulseAccess access;
+    EXPECT_FALSE(access.preflight());
+    EXPECT_FALSE(access.request());
+    ::unsetenv("PULSE_COOKIE");
+}
+
+}  // namespace
+}  // namespace sorvanel
