@@ -10,7 +10,7 @@
 #include <future>
 #include <mutex>
 
-#include "platform/pulse/private_pulse_server.h"
+#include "platform/pulse/private_sound_server.h"
 #include "platform/pulse/pulse_capture_service.h"
 #include "runtime/serial_queue.h"
 
@@ -44,7 +44,7 @@ double cpuSeconds(const rusage& usage) {
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
-    testing::PrivatePulseServer server;
+    testing::PrivateSoundServer server("pulseaudio");
     testing::TonePlayer player({"--app-id", "com.ableton.live", "--latency-ms", "20"});
 
     PulseCaptureService service;

@@ -74,6 +74,24 @@ class PipeWireServer:
 
     # -- interface ------------------------------------------------------------------------------------------
 
+    @staticmethod
+    def unavailable():
+        """Why the stack cannot run here, or None."""
+        missing = [tool for tool in ("dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse", "pw-cli", "pactl")
+                   if shutil.which(tool) is None]
+        return "PipeWire stack not installed: missing " + ", ".join(missing) if missing else None
+
+    @property
+    def folder(self):
+        """The one temporary folder that holds everything of this stack."""
+        return self._root
+
+    @property
+    def alive(self):
+        """Whether the sound server (pipewire-pulse) still runs."""
+        process = self._processes.get("pipewire-pulse")
+        return process is not None and process.poll() is None
+
     def start(self):
         self._root = tempfile.mkdtemp(prefix="sorvanel-pipewire-")
         self.runtime_dir = os.path.join(self._root, "runtime")

@@ -8,6 +8,7 @@ A server class is a context manager with this small interface (PipeWireServer fo
         server.pactl(*a)  # runs pactl against the server, returns its stdout (raises on failure)
         server.kill()     # kills the server at once (SIGKILL), as a crash would
         server.alive      # whether the server process still runs
+        server.folder     # the temporary folder that holds all of the server's files
 
 It waits for readiness by asking the server (pactl info), never by sleeping a fixed time, and on
 exit stops exactly the processes it started. `unavailable()` says why a server cannot run here,
@@ -47,9 +48,12 @@ def _wait_until(predicate, limit_seconds, what):
 class PulseAudioServer:
     """A PulseAudio daemon in a private runtime folder with one null sink."""
 
-    def __init__(self, sink="sorvanel_null", rate=48000):
+    name = "pulseaudio"
+
+    def __init__(self, sink="sorvanel_null", rate=48000, extra_config=""):
         self.sink = sink
         self._rate = rate
+        self._extra_config = extra_config
         self._process = None
         self._folder = None
         self.env = None
@@ -73,6 +77,7 @@ class PulseAudioServer:
             file.write("load-module module-native-protocol-unix auth-anonymous=1\n")
             file.write(f"load-module module-null-sink sink_name={self.sink} rate={self._rate} norewinds=1\n")
             file.write(f"set-default-sink {self.sink}\n")
+            file.write(self._extra_config)
         env = {k: v for k, v in os.environ.items() if not k.startswith(("PULSE_", "PIPEWIRE_"))}
         env.update({
             "XDG_RUNTIME_DIR": runtime,
@@ -119,6 +124,11 @@ class PulseAudioServer:
             shutil.rmtree(self._folder, ignore_errors=True)
             self._folder = None
         return False
+
+    @property
+    def folder(self):
+        """The temporary folder that holds the server's runtime folder, home and log."""
+        return self._folder
 
     @property
     def alive(self):
