@@ -1,4 +1,8 @@
-"""The real binary against a private PulseAudio server and the project's tone player."""
+"""The real binary against private sound servers and the project's tone player.
+
+Every case runs on PulseAudio and on PipeWire with its pulse server: one class per server over the shared
+cases, each class its own ctest entry (labels pulseaudio, pipewire).
+"""
 
 import json
 import math
@@ -8,6 +12,7 @@ import tempfile
 import time
 import unittest
 
+from pipewire_server import PipeWireServer
 from sound_server import PulseAudioServer, TonePlayer, tone_player_path
 
 BINARY = os.environ.get("SORVANEL_BINARY", "")
@@ -19,12 +24,19 @@ def sine_rms_dbfs(amplitude):
     return 20 * math.log10(amplitude / math.sqrt(2))
 
 
-def why_not_runnable():
+def waveform_between(metrics, start, end):
+    """The waveform points whose 4096 frames lie wholly between start and end seconds of the file."""
+    first = math.ceil(start * 48000 / 4096)
+    last = math.floor(end * 48000 / 4096)
+    return metrics["waveform"][first:last]
+
+
+def why_not_runnable(server_class):
     if not os.path.exists(BINARY):
         return "SORVANEL_BINARY is not built"
     if not os.path.exists(tone_player_path()):
         return "the tone player is not built"
-    return PulseAudioServer.unavailable()
+    return server_class.unavailable()
 
 
 class Run:
@@ -37,10 +49,13 @@ class Run:
         self.lines = [json.loads(line) for line in completed.stdout.decode().splitlines()]
 
 
-@unittest.skipIf(why_not_runnable(), why_not_runnable())
-class PulseRecordingTest(unittest.TestCase):
+class RecordingCases:
+    """The cases; a subclass names the server class in `server_class`."""
+
+    server_class = None
+
     def setUp(self):
-        self.server = PulseAudioServer()
+        self.server = self.server_class()
         self.server.__enter__()
         self.addCleanup(self.server.__exit__, None, None, None)
         self.folder = tempfile.mkdtemp(prefix="sorvanel-e2e-")
@@ -53,6 +68,7 @@ class PulseRecordingTest(unittest.TestCase):
         return player
 
     def start(self, *args):
+        self.started_at = time.monotonic()
         return subprocess.Popen([BINARY, *args], env=self.server.env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
 
@@ -69,8 +85,9 @@ class PulseRecordingTest(unittest.TestCase):
         return run
 
     def read_ready(self, process):
-        """The first line of a running invocation, which must be the ready line."""
+        """The first line of a running invocation, which must be the ready line; notes when it came."""
         line = process.stdout.readline()
+        self.ready_at = time.monotonic()
         if PLACEHOLDER.encode() in line:
             process.communicate(timeout=60)
             self.skipTest("the recording run is not in this build yet")
@@ -172,6 +189,75 @@ class PulseRecordingTest(unittest.TestCase):
         self.assertEqual(list(run.lines[-1]), ["error"])
         self.assertIn(b"\\/missing\\/take.m4a", run.stdout)
         self.assertNotIn(b"/missing/", run.stdout)
+
+    # -- an application that pauses, moves or starts paused -----------------------------------------------
+    # PulseAudio's monitor of a paused stream delivers the sink's silence; PipeWire's delivers nothing, and a
+    # monitor opened while the stream is paused waits until it plays. PulseAudio ends the monitor of a moved
+    # stream; PipeWire's follows the stream. The recording is the same on both.
+
+    def since_ready(self):
+        return time.monotonic() - self.ready_at
+
+    def assert_sine_points(self, points, amplitude=0.5):
+        self.assertTrue(points)
+        for point in points:
+            self.assertAlmostEqual(point, amplitude, delta=0.1 * amplitude, msg=points)
+
+    def assert_silent_points(self, points):
+        self.assertTrue(points)
+        self.assertLess(max(points), 0.01, points)
+
+    def test_application_pausing_for_a_second_leaves_silence_and_the_full_duration(self):
+        player = self.player(app_id="com.ableton.live", amplitude=0.5)
+        process = self.start(self.output, "3")
+        ready = self.read_ready(process)
+        time.sleep(1)
+        player.pause()
+        paused = self.since_ready()
+        time.sleep(1)
+        player.resume()
+        resumed = self.since_ready()
+        rest, stderr = process.communicate(timeout=60)
+        metrics = self.assert_complete(self.finished(process, ready + rest, stderr), 3)
+        self.assert_sine_points(waveform_between(metrics, 0.1, paused - 0.1))
+        self.assert_silent_points(waveform_between(metrics, paused + 0.2, resumed - 0.1))
+        self.assert_sine_points(waveform_between(metrics, resumed + 0.2, 2.9))
+
+    def test_stream_moved_to_another_sink_keeps_being_recorded(self):
+        self.server.pactl("load-module", "module-null-sink", "sink_name=second", "rate=48000", "norewinds=1")
+        player = self.player(app_id="com.ableton.live", amplitude=0.5)
+        process = self.start(self.output, "3")
+        ready = self.read_ready(process)
+        time.sleep(1)
+        self.server.pactl("move-sink-input", str(player.input_index), "second")
+        moved = self.since_ready()
+        rest, stderr = process.communicate(timeout=60)
+        metrics = self.assert_complete(self.finished(process, ready + rest, stderr), 3)
+        self.assert_sine_points(waveform_between(metrics, 0.1, moved - 0.1))
+        self.assert_sine_points(waveform_between(metrics, moved + 0.2, 2.9))
+
+    def test_recording_started_while_the_application_is_paused(self):
+        player = self.player(app_id="com.ableton.live", amplitude=0.5, extra=("--paused",))
+        process = self.start(self.output, "3")
+        ready = self.read_ready(process)
+        self.assertLess(self.ready_at - self.started_at, 1.0, "the ready line waited for the paused application")
+        time.sleep(1)
+        player.resume()
+        resumed = self.since_ready()
+        rest, stderr = process.communicate(timeout=60)
+        metrics = self.assert_complete(self.finished(process, ready + rest, stderr), 3)
+        self.assert_silent_points(waveform_between(metrics, 0, resumed - 0.1))
+        self.assert_sine_points(waveform_between(metrics, resumed + 0.2, 2.9))
+
+
+@unittest.skipIf(why_not_runnable(PulseAudioServer), why_not_runnable(PulseAudioServer))
+class PulseAudioRecordingTest(RecordingCases, unittest.TestCase):
+    server_class = PulseAudioServer
+
+
+@unittest.skipIf(why_not_runnable(PipeWireServer), why_not_runnable(PipeWireServer))
+class PipeWireRecordingTest(RecordingCases, unittest.TestCase):
+    server_class = PipeWireServer
 
 
 if __name__ == "__main__":
