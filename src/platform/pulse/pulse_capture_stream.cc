@@ -184,6 +184,9 @@ void PulseCaptureStream::onSinkInfo(pa_context*, const pa_sink_info* info, int e
 
 void PulseCaptureStream::consider(const pa_sink_input_info& info) {
     if (!clients_.contains(info.client) || monitors_.contains(info.index)) return;
+    // A stream not linked to a sink (yet, or amid a move) has no monitor; its link comes as a
+    // change.
+    if (info.sink == PA_INVALID_INDEX) return;
     auto source = monitorSources_.find(info.sink);
     if (source != monitorSources_.end()) return attach(info.index, source->second);
     waitingForSink_[info.sink].push_back(info.index);

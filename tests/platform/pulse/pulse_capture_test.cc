@@ -370,6 +370,48 @@ TEST_P(PulseCaptureTest, PausedApplicationStartsPromptlyAndIsRecordedFromWhenItR
     EXPECT_LT(rms(samples, std::size_t(frameAt(paused)) + 4800, samples.size()), 0.01);
 }
 
+// Both servers end the monitor of a stream that closes; without PA_STREAM_DONT_MOVE PipeWire would
+// move it to the default source instead and go on recording whatever plays there.
+TEST_P(PulseCaptureTest, StreamClosedWhileItsClientStaysLeavesSilenceNotAnotherSource) {
+    ASSERT_TRUE(server->pactl(
+        {"load-module", "module-null-sink", "sink_name=other", "rate=48000", "norewinds=1"}));
+    ASSERT_TRUE(server->pactl({"set-default-source", "other.monitor"}));
+    TonePlayer elsewhere(
+        {"--app-id", "org.example.other", "--sink", "other", "--amplitude", "0.5"});
+    TonePlayer player({"--app-id", "com.ableton.live", "--amplitude", "0.5"});
+    auto stream = streamOf("com.ableton.live");
+    start(*stream);
+    std::this_thread::sleep_for(500ms);
+    player.closeStream();
+    std::this_thread::sleep_for(700ms);
+    stop(*stream);
+    expectContinuous();
+    auto samples = output->samples();
+    ASSERT_GT(samples.size(), 50000u);
+    EXPECT_GT(rms(samples, 4800, 19200), 0.3);
+    EXPECT_EQ(rms(samples, samples.size() - 19200, samples.size()), 0.0);
+    EXPECT_TRUE(delegate->errors.empty());
+}
+
+// A paused application's timeline is silence, also on PipeWire where its monitor is never ready;
+// the stop then ends a monitor that is still being created.
+TEST_P(PulseCaptureTest, ApplicationPausedThroughoutGivesSilenceAndStopsCleanly) {
+    TonePlayer player({"--app-id", "com.ableton.live", "--paused"});
+    auto stream = streamOf("com.ableton.live");
+    const auto started = std::chrono::steady_clock::now();
+    start(*stream);
+    std::this_thread::sleep_for(500ms);
+    const auto stopped = std::chrono::steady_clock::now() - started;
+    stop(*stream);
+    const auto count = output->buffers().size();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(output->buffers().size(), count) << "a buffer came after the stop";
+    expectContinuous();
+    auto samples = output->samples();
+    EXPECT_NEAR(double(samples.size()), frameAt(stopped), 0.1 * 48000);
+    EXPECT_EQ(rms(samples, 0, samples.size()), 0.0);
+}
+
 // PulseAudio ends the monitor of a moved stream, so it is attached again on the new sink;
 // PipeWire's monitor follows the stream by itself.
 TEST_P(PulseCaptureTest, StreamMovedToAnotherSinkKeepsBeingRecorded) {
