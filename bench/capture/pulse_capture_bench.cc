@@ -1,6 +1,7 @@
-// Figures of the libpulse capture backend against a private PulseAudio and a tone player that
+// Figures of the libpulse capture backend against a private sound server and a tone player that
 // buffers 20 ms: start latency, first-buffer latency, buffer sizes, continuity, CPU time per
 // recorded second, and the same CPU figure for FFmpeg capturing the sink's monitor.
+// Arguments: seconds (10), server "pulseaudio" or "pipewire" (pulseaudio).
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -44,7 +45,13 @@ double cpuSeconds(const rusage& usage) {
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
-    testing::PrivateSoundServer server("pulseaudio");
+    const std::string kind = argc > 2 ? argv[2] : "pulseaudio";
+    testing::PrivateSoundServer server(kind);
+    if (server.unavailable) {
+        std::printf("%s: %s\n", kind.c_str(), server.unavailable->c_str());
+        return 0;
+    }
+    std::printf("server                     %s\n", kind.c_str());
     testing::TonePlayer player({"--app-id", "com.ableton.live", "--latency-ms", "20"});
 
     PulseCaptureService service;
