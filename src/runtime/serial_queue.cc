@@ -7,7 +7,10 @@
 namespace sorvanel {
 
 SerialQueue::SerialQueue(std::string label)
-    : label_(std::move(label)), guard_(asio::make_work_guard(context_)), worker_([this] { context_.run(); }) {}
+    : label_(std::move(label)),
+      context_(std::make_shared<asio::io_context>()),
+      guard_(asio::make_work_guard(*context_)),
+      worker_([context = context_] { context->run(); }) {}
 
 SerialQueue::~SerialQueue() {
     // Items already submitted still run; then the worker ends.
@@ -18,7 +21,7 @@ SerialQueue::~SerialQueue() {
         worker_.join();
 }
 
-void SerialQueue::post(std::function<void()> item) { asio::post(context_, std::move(item)); }
+void SerialQueue::post(std::function<void()> item) { asio::post(*context_, std::move(item)); }
 
 asio::awaitable<void> SerialQueue::drain() {
     co_await awaitCompletion<void>([this](Completion<void> done) { post([done] { done.succeed(); }); });

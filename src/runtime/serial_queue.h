@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -31,7 +32,9 @@ public:
 
 private:
     std::string label_;
-    asio::io_context context_;
+    // Shared with the worker: a queue released by one of its own items must not destroy the
+    // context that is still running that item.
+    std::shared_ptr<asio::io_context> context_;
     asio::executor_work_guard<asio::io_context::executor_type> guard_;
     std::thread worker_;
 };

@@ -1,18 +1,22 @@
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "platform/asset_writer.h"
 
 namespace sorvanel {
 
-// Placeholder until the FFmpeg writer lands.
+// Asset writers on libavformat/libavcodec: FFmpeg's native AAC encoder, muxed by the `ipod`
+// muxer into an Apple M4A file whatever the path's extension. The file is created exclusively
+// when writing starts; no file is ever replaced, truncated or deleted.
 class FfmpegAssetWriterFactory final : public AssetWriterFactory {
-public:
-    std::shared_ptr<AssetWriter> makeWriter(const std::string& path, FileType) override {
-        throw Error("SorvanelAudio", 100, "Cannot write " + path + ": no AAC writer is built in.");
-    }
-    std::shared_ptr<AssetWriterInput> makeInput(MediaType, const AudioOutputSettings&) override {
-        return nullptr;
-    }
+  public:
+    // Fails, naming the path, when the file cannot be made there: its folder is missing or not
+    // writable, or something already exists at the path.
+    std::shared_ptr<AssetWriter> makeWriter(const std::string& path, FileType fileType) override;
+    std::shared_ptr<AssetWriterInput> makeInput(MediaType mediaType,
+                                                const AudioOutputSettings& settings) override;
 };
 
 }  // namespace sorvanel

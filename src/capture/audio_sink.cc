@@ -1,0 +1,84 @@
+#include "capture/audio_sink.h"
+
+#include <utility>
+
+#include "runtime/awaitable.h"
+
+namespace sorvanel {
+namespace {
+
+constexpr const char* kQueueLabel = "com.sorvanel.audio.capture";
+constexpr int kNoAudioBuffersCode = 2;
+
+AudioOutputSettings outputSettings() {
+    AudioOutputSettings settings;
+    settings.formatID = kAudioFormatMPEG4AAC;
+    settings.sampleRate = 48000;
+    settings.numberOfChannels = 2;
+    settings.encoderBitRate = 192000;
+    return settings;
+}
+
+}  // namespace
+
+Error noAudioBuffersError() {
+    return Error(kErrorDomain, kNoAudioBuffersCode, "Ableton supplied no audio buffers.");
+}
+
+AudioSink::AudioSink(AssetWriterFactory& writers, std::string path) {
+    // The queue exists before the writer; a failed creation releases it again with the sink.
+    auto serial = std::make_shared<SerialQueue>(kQueueLabel);
+    writer = writers.makeWriter(path, FileType::appleM4A);
+    input = writers.makeInput(MediaType::audio, outputSettings());
+    input->setExpectsMediaDataInRealTime(true);
+    queue = std::move(serial);
+    writer->addInput(input);
+}
+
+AudioSink::~AudioSink() {
+    // Releases in the order writer, input, failure, queue; the writer is neither finished nor
+    // cancelled.
+    writer.reset();
+    input.reset();
+    failure.reset();
+    queue.reset();
+}
+
+void AudioSink::didOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputType type) {
+    if (type != StreamOutputType::audio) return;
+    if (!buffer.isValid()) return;
+    if (!buffer.dataIsReady()) return;
+    if (!started) {
+        if (!writer->startWriting()) {
+            failure = writer->error();
+            return;
+        }
+        // The session starts here even when the input then drops this very buffer.
+        writer->startSessionAtSourceTime(buffer.presentationTimeStamp());
+        started = true;
+    }
+    if (!input->isReadyForMoreMediaData()) return;
+    if (input->appendSampleBuffer(buffer)) return;
+    // The writer's error at this moment, none included: the latest failure wins.
+    failure = writer->error();
+}
+
+void AudioSink::didStopWithError(const Error& error) {
+    // Written on the queue, so it is ordered with the sample callback's writes (the later wins)
+    // and seen by `finish` after its drain. A sink already released needs no failure.
+    queue->post([weak = weak_from_this(), error] {
+        if (auto self = weak.lock()) self->failure = error;
+    });
+}
+
+asio::awaitable<void> AudioSink::finish() {
+    co_await queue->drain();
+    if (failure) throw *failure;
+    if (!started) throw noAudioBuffersError();
+    input->markAsFinished();
+    co_await awaitCompletion<void>(
+        [this](Completion<void> done) { writer->finishWriting([done] { done.succeed(); }); });
+    if (auto error = writer->error()) throw *error;
+}
+
+}  // namespace sorvanel

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <asio/awaitable.hpp>
+
+#include "platform/asset_writer.h"
+#include "platform/capture.h"
+#include "runtime/error.h"
+#include "runtime/serial_queue.h"
+
+namespace sorvanel {
+
+// Turns the captured audio of one recording into the output file. The stream hands it sample
+// buffers on `queue` and tells it when it stopped with an error; `finish` decides the outcome.
+//
+// Owned through a shared_ptr (the stream holds its delegate as one): the stop callback reaches
+// the sink on `queue` through a weak reference.
+class AudioSink final : public StreamOutput,
+                        public StreamDelegate,
+                        public std::enable_shared_from_this<AudioSink> {
+  public:
+    // Throws the writer factory's error, unchanged, when no writer can be made for `path`.
+    AudioSink(AssetWriterFactory& writers, std::string path);
+    ~AudioSink() override;
+    AudioSink(const AudioSink&) = delete;
+    AudioSink& operator=(const AudioSink&) = delete;
+
+    // Runs on `queue`. Never waits and keeps no buffer.
+    void didOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputType type) override;
+
+    // Runs on a thread of the capture service.
+    void didStopWithError(const Error& error) override;
+
+    // Once, after the capture has stopped: drains `queue`, then fails with the recorded failure,
+    // else with the no-buffers error, else finishes the file and fails only with the writer's
+    // error.
+    asio::awaitable<void> finish();
+
+  private:
+    std::shared_ptr<AssetWriter> writer;
+    std::shared_ptr<AssetWriterInput> input;
+    bool started = false;          // written only on `queue`
+    std::optional<Error> failure;  // written only on `queue`, the stop callback's write included
+
+  public:
+    // The serial queue on which the stream delivers the buffers. Set by the constructor and
+    // only read afterwards.
+    std::shared_ptr<SerialQueue> queue;
+};
+
+// The error with which `finish` fails when no audio buffer ever started the writer.
+Error noAudioBuffersError();
+
+}  // namespace sorvanel

@@ -1,0 +1,306 @@
+#include "capture/audio_sink.h"
+
+#include <future>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/use_future.hpp>
+
+#include "capture/fake_writer.h"
+
+namespace sorvanel {
+namespace {
+
+using testing::Answer;
+using testing::FakeWriters;
+
+class Buffer final : public SampleBuffer {
+  public:
+    explicit Buffer(std::int64_t time, bool valid = true, bool ready = true)
+        : time_{time, 48000}, valid_(valid), ready_(ready) {}
+    bool isValid() const override { return valid_; }
+    bool dataIsReady() const override { return ready_; }
+    MediaTime presentationTimeStamp() const override { return time_; }
+    double sampleRate() const override { return 48000; }
+    std::uint32_t channelCount() const override { return 2; }
+    std::uint32_t frameCount() const override { return 1; }
+    const float* channelData(std::uint32_t) const override { return &sample_; }
+
+  private:
+    MediaTime time_;
+    bool valid_;
+    bool ready_;
+    float sample_ = 0;
+};
+
+MediaTime at(std::int64_t value) {
+    return {value, 48000};
+}
+
+const Error kStartError("AVFoundationErrorDomain", -11800, "The operation could not be completed");
+const Error kAppendError("AVFoundationErrorDomain", -11823, "Cannot Save");
+const Error kStreamError("com.apple.ScreenCaptureKit.SCStreamErrorDomain", -3805,
+                         "The stream was stopped");
+const Error kFinishError("NSPOSIXErrorDomain", 28, "No space left on device");
+
+class AudioSinkTest : public ::testing::Test {
+  protected:
+    asio::io_context context;
+    FakeWriters writers;
+
+    std::shared_ptr<AudioSink> makeSink() {
+        return std::make_shared<AudioSink>(writers, "/recordings/take.m4a");
+    }
+
+    // Delivers a buffer the way the capture service does: on the sink's queue.
+    static void deliver(const std::shared_ptr<AudioSink>& sink, Buffer buffer,
+                        StreamOutputType type = StreamOutputType::audio) {
+        sink->queue->post([sink, buffer, type] { sink->didOutputSampleBuffer(buffer, type); });
+    }
+
+    // Runs `finish` to its end; the error it failed with, if any. The context outlives the test's
+    // sinks and writers: a completing thread lets go of its hold on the context only after the
+    // waiter has resumed.
+    std::optional<Error> finish(const std::shared_ptr<AudioSink>& sink) {
+        context.restart();
+        auto done = asio::co_spawn(context, sink->finish(), asio::use_future);
+        context.run();
+        try {
+            done.get();
+        } catch (const Error& error) {
+            return error;
+        }
+        return std::nullopt;
+    }
+
+    void expectFileNotFinished() const {
+        EXPECT_FALSE(writers.input->markedFinished);
+        EXPECT_EQ(writers.writer->finishCalls, 0);
+    }
+};
+
+TEST_F(AudioSinkTest, ConstructionMakesAnM4AWriterWithOneRealTimeAacInputAndASerialQueue) {
+    auto sink = makeSink();
+    ASSERT_EQ(writers.writersMade.size(), 1u);
+    EXPECT_EQ(writers.writersMade[0].first, "/recordings/take.m4a");
+    EXPECT_EQ(writers.writersMade[0].second, FileType::appleM4A);
+    ASSERT_EQ(writers.inputsMade.size(), 1u);
+    EXPECT_EQ(writers.inputsMade[0].first, MediaType::audio);
+    const AudioOutputSettings& settings = writers.inputsMade[0].second;
+    EXPECT_EQ(settings.formatID, 0x61616320u);
+    EXPECT_EQ(settings.sampleRate, 48000);
+    EXPECT_EQ(settings.numberOfChannels, 2);
+    EXPECT_EQ(settings.encoderBitRate, 192000);
+    EXPECT_TRUE(writers.input->realTime);
+    ASSERT_EQ(writers.writer->inputs.size(), 1u);
+    EXPECT_EQ(writers.writer->inputs[0], writers.input);
+    EXPECT_EQ(writers.writer->startCalls, 0);  // writing starts with the first audio buffer
+    ASSERT_NE(sink->queue, nullptr);
+    const std::string& label = sink->queue->label();
+    EXPECT_EQ(label.substr(label.size() - std::string(".audio.capture").size()), ".audio.capture");
+}
+
+TEST_F(AudioSinkTest, WriterThatCannotBeCreatedFailsConstructionWithItsErrorUnchanged) {
+    const Error creation("NSCocoaErrorDomain", 4,
+                         "The folder \u201crecordings\u201d doesn\u2019t exist.");
+    writers.creationError = creation;
+    try {
+        makeSink();
+        FAIL() << "no error";
+    } catch (const Error& error) {
+        EXPECT_EQ(error, creation);
+    }
+    EXPECT_TRUE(writers.inputsMade.empty());
+}
+
+TEST_F(AudioSinkTest, NormalRunStartsAtFirstBufferAppendsAllAndFinishesOnTheWritersThread) {
+    auto sink = makeSink();
+    for (std::int64_t time : {96000, 96960, 97920}) deliver(sink, Buffer(time));
+    EXPECT_EQ(finish(sink), std::nullopt);
+    EXPECT_EQ(writers.writer->startCalls, 1);
+    EXPECT_EQ(writers.writer->sessionStarts, std::vector<MediaTime>{at(96000)});
+    EXPECT_EQ(writers.input->appended, (std::vector<MediaTime>{at(96000), at(96960), at(97920)}));
+    EXPECT_TRUE(writers.input->markedFinished);
+    EXPECT_EQ(writers.writer->finishCalls, 1);
+    EXPECT_NE(writers.writer->finishedOn, std::this_thread::get_id());
+}
+
+TEST_F(AudioSinkTest, WithoutAnAcceptedAudioBufferFinishFailsWithTheNoBuffersError) {
+    {
+        auto sink = makeSink();  // nothing arrives at all
+        EXPECT_EQ(finish(sink), Error("SorvanelAudio", 2, "Ableton supplied no audio buffers."));
+    }
+    {
+        auto sink = makeSink();  // only screen and microphone buffers, and unusable audio ones
+        deliver(sink, Buffer(0), StreamOutputType::screen);
+        deliver(sink, Buffer(10), StreamOutputType::microphone);
+        deliver(sink, Buffer(20, /*valid=*/false));
+        deliver(sink, Buffer(30, /*valid=*/true, /*ready=*/false));
+        std::optional<Error> error = finish(sink);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), "SorvanelAudio");
+        EXPECT_EQ(error->code(), 2);
+        EXPECT_EQ(error->description(), "Ableton supplied no audio buffers.");
+    }
+    EXPECT_EQ(writers.writer->startCalls, 0);
+    EXPECT_TRUE(writers.writer->sessionStarts.empty());
+    EXPECT_EQ(writers.input->appendCalls, 0);
+    expectFileNotFinished();
+}
+
+TEST_F(AudioSinkTest, BufferWhoseDataIsNotReadyNeitherStartsNorFixesTheSessionStart) {
+    auto sink = makeSink();
+    deliver(sink, Buffer(1000, true, /*ready=*/false));
+    deliver(sink, Buffer(2000));
+    deliver(sink, Buffer(3000));
+    EXPECT_EQ(finish(sink), std::nullopt);
+    EXPECT_EQ(writers.writer->startCalls, 1);
+    EXPECT_EQ(writers.writer->sessionStarts, std::vector<MediaTime>{at(2000)});
+    EXPECT_EQ(writers.input->appended, (std::vector<MediaTime>{at(2000), at(3000)}));
+}
+
+TEST_F(AudioSinkTest, FirstAcceptedBufferFindingTheInputBusyStartsTheSessionAndIsDropped) {
+    writers.input->readyAnswers = {false, true, false, true};
+    auto sink = makeSink();
+    for (std::int64_t time : {500, 1460, 2420, 3380}) deliver(sink, Buffer(time));
+    EXPECT_EQ(finish(sink), std::nullopt);  // a dropped buffer is no failure
+    EXPECT_EQ(writers.writer->startCalls, 1);
+    EXPECT_EQ(writers.writer->sessionStarts, std::vector<MediaTime>{at(500)});
+    EXPECT_EQ(writers.input->appended, (std::vector<MediaTime>{at(1460), at(3380)}));
+    EXPECT_EQ(writers.input->appendCalls, 2);
+}
+
+TEST_F(AudioSinkTest, FailedStartIsRetriedByEveryBufferAndTheLatestErrorWins) {
+    const Error first("AVFoundationErrorDomain", -11800, "first");
+    const Error latest("AVFoundationErrorDomain", -11801, "latest");
+    writers.writer->startAnswers = {{false, first}, {false, first}, {false, latest}};
+    auto sink = makeSink();
+    for (std::int64_t time : {0, 960, 1920}) deliver(sink, Buffer(time));
+    EXPECT_EQ(finish(sink), latest);  // not the no-buffers error
+    EXPECT_EQ(writers.writer->startCalls, 3);
+    EXPECT_TRUE(writers.writer->sessionStarts.empty());
+    EXPECT_EQ(writers.input->appendCalls, 0);
+    expectFileNotFinished();
+}
+
+TEST_F(AudioSinkTest, StartThatFailsAndLaterSucceedsStillFailsFinishWithTheStartError) {
+    writers.writer->startAnswers = {{false, kStartError}};
+    auto sink = makeSink();
+    for (std::int64_t time : {0, 960, 1920}) deliver(sink, Buffer(time));
+    EXPECT_EQ(finish(sink), kStartError);
+    EXPECT_EQ(writers.writer->startCalls, 2);
+    EXPECT_EQ(writers.writer->sessionStarts, std::vector<MediaTime>{at(960)});
+    EXPECT_EQ(writers.input->appended, (std::vector<MediaTime>{at(960), at(1920)}));
+    expectFileNotFinished();
+}
+
+TEST_F(AudioSinkTest, AppendFailureIsKeptThroughLaterSuccessesAndTheFileIsNotFinished) {
+    writers.input->appendAnswers = {{true, {}}, {false, kAppendError}};
+    auto sink = makeSink();
+    for (std::int64_t time : {0, 960, 1920, 2880}) deliver(sink, Buffer(time));
+    EXPECT_EQ(finish(sink), kAppendError);
+    EXPECT_EQ(writers.input->appendCalls, 4);
+    EXPECT_EQ(writers.input->appended, (std::vector<MediaTime>{at(0), at(1920), at(2880)}));
+    expectFileNotFinished();
+}
+
+TEST_F(AudioSinkTest, OfTwoFailuresTheLaterOneWinsInQueueOrder) {
+    {
+        // An append failure, then the stream stopping with an error.
+        writers.input->appendAnswers = {{false, kAppendError}};
+        auto sink = makeSink();
+        deliver(sink, Buffer(0));
+        deliver(sink, Buffer(960));
+        std::thread([&] { sink->didStopWithError(kStreamError); }).join();
+        EXPECT_EQ(finish(sink), kStreamError);
+    }
+    {
+        // The stop error, then an append failure for a buffer delivered after it.
+        FakeWriters later;
+        later.input->appendAnswers = {{true, {}}, {false, kAppendError}};
+        auto sink = std::make_shared<AudioSink>(later, "/recordings/take.m4a");
+        deliver(sink, Buffer(0));
+        std::thread([&] { sink->didStopWithError(kStreamError); }).join();
+        deliver(sink, Buffer(960));
+        EXPECT_EQ(finish(sink), kAppendError);
+    }
+}
+
+TEST_F(AudioSinkTest, FailureWhileTheWriterReportsNoErrorClearsTheRecordedFailure) {
+    {
+        // A start failure without an error leaves nothing started: the no-buffers error.
+        writers.writer->startAnswers = {{false, kStartError}, {false, std::nullopt}};
+        auto sink = makeSink();
+        deliver(sink, Buffer(0));
+        deliver(sink, Buffer(960));
+        EXPECT_EQ(finish(sink), noAudioBuffersError());
+        expectFileNotFinished();
+    }
+    {
+        // An append failure without an error after one with: the file is finished after all.
+        FakeWriters cleared;
+        cleared.input->appendAnswers = {{false, kAppendError}, {false, std::nullopt}};
+        auto sink = std::make_shared<AudioSink>(cleared, "/recordings/take.m4a");
+        for (std::int64_t time : {0, 960, 1920}) deliver(sink, Buffer(time));
+        EXPECT_EQ(finish(sink), std::nullopt);
+        EXPECT_TRUE(cleared.input->markedFinished);
+        EXPECT_EQ(cleared.writer->finishCalls, 1);
+        EXPECT_EQ(cleared.input->appended, std::vector<MediaTime>{at(1920)});
+    }
+}
+
+TEST_F(AudioSinkTest, StreamStopErrorAfterEverythingWasWrittenFailsFinishWithoutFinishing) {
+    auto sink = makeSink();
+    // The stop callback comes from a thread of the capture service while buffers are handled.
+    std::thread capture([&] {
+        for (std::int64_t i = 0; i < 50; ++i) deliver(sink, Buffer(i * 960));
+        std::thread([&] { sink->didStopWithError(kStreamError); }).join();
+    });
+    capture.join();
+    EXPECT_EQ(finish(sink), kStreamError);
+    EXPECT_EQ(writers.input->appended.size(), 50u);
+    expectFileNotFinished();
+}
+
+TEST_F(AudioSinkTest, WriterErrorAfterFinishingFailsFinish) {
+    writers.writer->errorAfterFinishing = kFinishError;
+    auto sink = makeSink();
+    deliver(sink, Buffer(0));
+    EXPECT_EQ(finish(sink), kFinishError);
+    EXPECT_TRUE(writers.input->markedFinished);
+    EXPECT_EQ(writers.writer->finishCalls, 1);
+}
+
+TEST_F(AudioSinkTest, DestructionNeitherFinishesTheWriterNorTouchesItAgain) {
+    {
+        auto sink = makeSink();
+        deliver(sink, Buffer(0));
+        deliver(sink, Buffer(960));
+        std::promise<void> handled;
+        sink->queue->post([&] { handled.set_value(); });
+        handled.get_future().wait();
+    }
+    EXPECT_EQ(writers.writer->startCalls, 1);
+    EXPECT_EQ(writers.input->appended.size(), 2u);
+    expectFileNotFinished();
+}
+
+TEST_F(AudioSinkTest, SinkReleasedByItsLastQueuedBufferGoesQuietly) {
+    std::weak_ptr<AudioSink> released;
+    {
+        auto sink = makeSink();
+        released = sink;
+        std::promise<void> hold;
+        std::shared_future<void> held = hold.get_future().share();
+        sink->queue->post([held] { held.wait(); });
+        deliver(sink, Buffer(0));
+        sink.reset();
+        hold.set_value();  // the queue now holds the last reference to the sink and its queue
+    }
+    while (!released.expired()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+}  // namespace
+}  // namespace sorvanel
