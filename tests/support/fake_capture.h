@@ -43,13 +43,13 @@ public:
     public:
         explicit Stream(FakeCaptureService& service) : service_(service) {}
 
-        void addStreamOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
-                             std::shared_ptr<SerialQueue> queue) override {
+        void addStreamOutput(std::shared_ptr<StreamOutput> newOutput, StreamOutputType type,
+                             std::shared_ptr<SerialQueue> newQueue) override {
             service_.log("addStreamOutput");
             if (service_.outputError) throw *service_.outputError;
             outputType = type;
-            this->output = std::move(output);
-            this->queue = std::move(queue);
+            output = std::move(newOutput);
+            queue = std::move(newQueue);
         }
         void startCapture(Completion<void> completion) override {
             service_.log("startCapture");

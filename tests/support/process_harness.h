@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <asio/co_spawn.hpp>
@@ -23,7 +24,10 @@ struct ProcessExited {
 class ProcessHarness {
 public:
     ProcessHarness()
-        : previousWriter_(replaceLineWriter([this](std::string_view line) { lines.emplace_back(line); })),
+        : previousWriter_(replaceLineWriter([this](std::string_view line) {
+              lines.emplace_back(line);
+              lineThreads.push_back(std::this_thread::get_id());
+          })),
           previousExit_(replaceExitFunction([](int code) { throw ProcessExited{code}; })) {}
     ~ProcessHarness() {
         replaceLineWriter(std::move(previousWriter_));
@@ -48,6 +52,7 @@ public:
     }
 
     std::vector<std::string> lines;
+    std::vector<std::thread::id> lineThreads;  // where each line was emitted
     std::optional<int> status;
 
 private:
