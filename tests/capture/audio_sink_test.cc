@@ -1,6 +1,7 @@
 #include "capture/audio_sink.h"
 
 #include <future>
+#include <list>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -47,7 +48,7 @@ const Error kFinishError("NSPOSIXErrorDomain", 28, "No space left on device");
 
 class AudioSinkTest : public ::testing::Test {
   protected:
-    asio::io_context context;
+    std::list<asio::io_context> contexts;
     FakeWriters writers;
 
     std::shared_ptr<AudioSink> makeSink() {
@@ -60,11 +61,11 @@ class AudioSinkTest : public ::testing::Test {
         sink->queue->post([sink, buffer, type] { sink->didOutputSampleBuffer(buffer, type); });
     }
 
-    // Runs `finish` to its end; the error it failed with, if any. The context outlives the test's
-    // sinks and writers: a completing thread lets go of its hold on the context only after the
-    // waiter has resumed.
+    // Runs `finish` to its end in a context of its own; the error it failed with, if any. The
+    // contexts outlive the test's sinks and writers: a completing thread lets go of its hold on a
+    // context only after the waiter has resumed.
     std::optional<Error> finish(const std::shared_ptr<AudioSink>& sink) {
-        context.restart();
+        asio::io_context& context = contexts.emplace_back();
         auto done = asio::co_spawn(context, sink->finish(), asio::use_future);
         context.run();
         try {

@@ -24,12 +24,12 @@ std::string line(const std::string& errorText) { return serializeResult(errorLin
 
 // One recording run against fakes of the capture service, the writer and the reader.
 struct Recording {
+    ProcessHarness process;  // first, so its executor outlives the fakes' threads
     FakeAccess access;
     FakeCaptureService capture;
     FakeWriters writers;
     FileScript file;
     ScriptedReader files{file};
-    ProcessHarness process;
 
     Recording() {
         capture.addApplication("com.ableton.live");

@@ -13,12 +13,12 @@ using testing::FakeAccess;
 using testing::ProcessHarness;
 
 struct Invocation {
+    ProcessHarness process;
     FakeAccess access;
     testing::UnusedCapture capture;
     testing::UnusedWriters writers;
     testing::UnusedFiles files;
     std::vector<std::pair<std::string, double>> runs;
-    ProcessHarness process;
 
     void run(std::vector<std::string> arguments) {
         Platform platform{std::move(arguments), access, capture, writers, files};

@@ -13,6 +13,7 @@ namespace sorvanel {
 namespace {
 
 TEST(SerialQueue, RunsItemsOneAtATimeInSubmissionOrderAndDrainsAfterThem) {
+    asio::io_context context;  // outlives the queue's worker, which posts the drain to it
     SerialQueue queue("test.audio.capture");
     std::vector<int> order;  // written only on the queue, read after the drain
     std::atomic<int> running{0};
@@ -25,7 +26,6 @@ TEST(SerialQueue, RunsItemsOneAtATimeInSubmissionOrderAndDrainsAfterThem) {
             running.fetch_sub(1);
         });
     }
-    asio::io_context context;
     auto drained = asio::co_spawn(context, queue.drain(), asio::use_future);
     context.run();
     drained.get();

@@ -34,10 +34,10 @@ public:
         replaceExitFunction(std::move(previousExit_));
     }
 
-    // Runs the task to its end on a fresh executor on this thread; the status is 0 when it returns.
+    // Runs the task to its end on this thread; the status is 0 when it returns.
     void run(asio::awaitable<void> task) {
-        asio::io_context context;
-        asio::co_spawn(context, std::move(task), [this](std::exception_ptr error) {
+        context_.restart();
+        asio::co_spawn(context_, std::move(task), [this](std::exception_ptr error) {
             if (!error) {
                 status = 0;
                 return;
@@ -48,7 +48,7 @@ public:
                 status = exited.status;
             }
         });
-        context.run();
+        context_.run();
     }
 
     std::vector<std::string> lines;
@@ -56,6 +56,9 @@ public:
     std::optional<int> status;
 
 private:
+    // Platform threads may still be leaving a post to it after the task resumed: it outlives
+    // them as long as the harness is declared before the fakes whose threads they are.
+    asio::io_context context_;
     std::function<void(std::string_view)> previousWriter_;
     std::function<void(int)> previousExit_;
 };

@@ -35,8 +35,9 @@ Error writeError(const std::string& path, int averror) {
     return ffmpegError(averror, "Cannot write " + path);
 }
 
+// Misuse of the writer: a platform error of its own, outside the tool's domain.
 Error writeError(const std::string& path, const std::string& reason) {
-    return Error("SorvanelAudio", 100, "Cannot write " + path + ": " + reason);
+    return Error("FFmpeg", AVERROR(EINVAL), "Cannot write " + path + ": " + reason);
 }
 
 std::string folderOf(const std::string& path) {
