@@ -87,6 +87,10 @@ class PulseAudioServer:
         })
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         env.pop("DISPLAY", None)
+        # The cookie and the server's state go under HOME, never into a caller's (or an earlier
+        # server's) configuration folder.
+        for key in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"):
+            env.pop(key, None)
         self.env = env
         self._log = open(os.path.join(self._folder, "server.log"), "wb")
         self._process = subprocess.Popen(
