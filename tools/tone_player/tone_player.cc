@@ -140,9 +140,9 @@ void onStreamState(pa_stream* stream, void* opaque) {
 
 void openStream(Player& player) {
     const Options& options = player.options;
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, options.rate,
-                              static_cast<std::uint8_t>(options.channels)};
-    player.stream = pa_stream_new(player.context, "Tone", &spec, nullptr);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, options.rate,
+                                      static_cast<std::uint8_t>(options.channels)};
+    player.stream = pa_stream_new(player.context, "Tone", &sampleFormat, nullptr);
     if (!player.stream) return quit(player, 1);
     pa_stream_set_state_callback(player.stream, onStreamState, &player);
     pa_stream_set_write_callback(player.stream, onWritable, &player);
@@ -150,7 +150,7 @@ void openStream(Player& player) {
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(
-        pa_usec_to_bytes(static_cast<pa_usec_t>(options.latencyMs * 1000), &spec));
+        pa_usec_to_bytes(static_cast<pa_usec_t>(options.latencyMs * 1000), &sampleFormat));
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
     attributes.fragsize = static_cast<std::uint32_t>(-1);

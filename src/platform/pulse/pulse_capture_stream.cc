@@ -195,11 +195,12 @@ void PulseCaptureStream::consider(const pa_sink_input_info& info) {
 }
 
 void PulseCaptureStream::attach(std::uint32_t input, const std::string& monitorSource) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, mixer_.sampleRate(),
-                              static_cast<std::uint8_t>(mixer_.channels())};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, mixer_.sampleRate(),
+                                      static_cast<std::uint8_t>(mixer_.channels())};
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-    pa_stream* stream = pa_stream_new(connection_->context(), "SorvanelAudio capture", &spec, &map);
+    pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_stream* stream =
+        pa_stream_new(connection_->context(), "SorvanelAudio capture", &sampleFormat, &map);
     if (!stream) return;
     auto monitor = std::make_unique<Monitor>(Monitor{this, input, nullptr, {}});
     pa_stream_set_monitor_stream(stream, input);
@@ -211,7 +212,7 @@ void PulseCaptureStream::attach(std::uint32_t input, const std::string& monitorS
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
     attributes.fragsize = static_cast<std::uint32_t>(
-        pa_usec_to_bytes(duration_cast<microseconds>(kFragment).count(), &spec));
+        pa_usec_to_bytes(duration_cast<microseconds>(kFragment).count(), &sampleFormat));
     // Named source: a NULL one lets the environment pick another. DONT_MOVE: a monitor whose
     // stream ends must fail, not be moved to a microphone.
     const auto flags =
