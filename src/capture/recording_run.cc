@@ -38,7 +38,8 @@ StreamConfiguration captureConfiguration() {
 }  // namespace
 
 bool isAbletonLive(const std::optional<std::string>& bundleIdentifier) {
-    if (!bundleIdentifier || bundleIdentifier->size() < kBundleIdentifierPrefix.size()) return false;
+    if (!bundleIdentifier || bundleIdentifier->size() < kBundleIdentifierPrefix.size())
+        return false;
     // The prefix is ASCII, so only ASCII letters can lower-case onto it.
     for (std::size_t i = 0; i < kBundleIdentifierPrefix.size(); ++i) {
         char c = (*bundleIdentifier)[i];
@@ -74,15 +75,18 @@ asio::awaitable<void> recordingRun(Platform& platform, std::string outputPath, d
         auto sink = std::make_shared<AudioSink>(platform.writers, outputUrl);
         auto stream = platform.capture.makeStream(filter, configuration, sink);
         stream->addStreamOutput(sink, StreamOutputType::audio, sink->queue);
-        co_await awaitCompletion<void>([&](Completion<void> done) { stream->startCapture(std::move(done)); });
+        co_await awaitCompletion<void>(
+            [&](Completion<void> done) { stream->startCapture(std::move(done)); });
 
         std::vector<std::string> identifiers;
-        for (const auto& application : selected) identifiers.push_back(application->bundleIdentifier().value_or(""));
+        for (const auto& application : selected)
+            identifiers.push_back(application->bundleIdentifier().value_or(""));
         selected.clear();
         emit(readyLine(std::move(identifiers)));
 
         co_await sleepFor(recordingWait(seconds));
-        co_await awaitCompletion<void>([&](Completion<void> done) { stream->stopCapture(std::move(done)); });
+        co_await awaitCompletion<void>(
+            [&](Completion<void> done) { stream->stopCapture(std::move(done)); });
         co_await sink->finish();
         emit(completeLine(audioMetrics(platform.files, outputUrl)));
     } catch (const std::exception& error) {

@@ -1,9 +1,9 @@
 #include "driver/command_line.h"
 
+#include <locale.h>
 #include <algorithm>
 #include <clocale>
 #include <cstdlib>
-#include <locale.h>
 
 namespace sorvanel {
 
@@ -19,7 +19,12 @@ Mode selectMode(const std::vector<std::string>& arguments) {
 std::optional<double> parseDuration(std::string_view text) {
     if (text.empty()) return std::nullopt;
     switch (text.front()) {
-        case '\t': case '\n': case '\v': case '\f': case '\r': case ' ':
+        case '\t':
+        case '\n':
+        case '\v':
+        case '\f':
+        case '\r':
+        case ' ':
             return std::nullopt;
         default:
             break;

@@ -56,14 +56,30 @@ void appendString(std::string& out, std::string_view s) {
             continue;
         }
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '/': out += "\\/"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '/':
+                out += "\\/";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
             default:
                 if (c < 0x20) {
                     static constexpr char hex[] = "0123456789abcdef";
@@ -152,9 +168,12 @@ std::string serializeResult(const ResultObject& object) {
     return out;
 }
 
-void emit(const ResultObject& object) { lineWriter()(serializeResult(object)); }
+void emit(const ResultObject& object) {
+    lineWriter()(serializeResult(object));
+}
 
-std::function<void(std::string_view)> replaceLineWriter(std::function<void(std::string_view)> writer) {
+std::function<void(std::string_view)> replaceLineWriter(
+    std::function<void(std::string_view)> writer) {
     return std::exchange(lineWriter(), std::move(writer));
 }
 

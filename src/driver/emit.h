@@ -17,6 +17,7 @@ std::string serializeResult(const ResultObject& object);
 void emit(const ResultObject& object);
 
 // Where emitted lines go (without their line feed); tests capture them. Returns the previous one.
-std::function<void(std::string_view)> replaceLineWriter(std::function<void(std::string_view)> writer);
+std::function<void(std::string_view)> replaceLineWriter(
+    std::function<void(std::string_view)> writer);
 
 }  // namespace sorvanel

@@ -6,7 +6,9 @@ ResultObject checkLine(bool authorized) {
     return {{"authorized", authorized}, {"capture_source", std::string(kCaptureSource)}};
 }
 
-ResultObject permissionRequestLine(bool authorized) { return {{"authorized", authorized}}; }
+ResultObject permissionRequestLine(bool authorized) {
+    return {{"authorized", authorized}};
+}
 
 ResultObject usageLine() {
     return {{"error", std::string("Usage: SorvanelAudio output.m4a duration_seconds")}};
@@ -31,6 +33,8 @@ ResultObject completeLine(ResultObject metrics) {
     return {{"type", std::string("complete")}, {"metrics", nested(std::move(metrics))}};
 }
 
-ResultObject errorLine(std::string description) { return {{"error", std::move(description)}}; }
+ResultObject errorLine(std::string description) {
+    return {{"error", std::move(description)}};
+}
 
 }  // namespace sorvanel

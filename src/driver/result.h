@@ -20,7 +20,8 @@ struct ResultObject {
     std::map<std::string, ResultValue> entries;
 
     ResultObject() = default;
-    ResultObject(std::initializer_list<std::pair<const std::string, ResultValue>> list) : entries(list) {}
+    ResultObject(std::initializer_list<std::pair<const std::string, ResultValue>> list)
+        : entries(list) {}
 };
 
 inline ResultValue nested(ResultObject object) {

@@ -10,7 +10,8 @@
 namespace sorvanel {
 
 // Where a valid recording request goes: the output path, unchanged, and the duration in seconds.
-using RecordingRunner = std::function<asio::awaitable<void>(std::string outputPath, double seconds)>;
+using RecordingRunner =
+    std::function<asio::awaitable<void>(std::string outputPath, double seconds)>;
 
 // The tool's entry type; never instantiated.
 struct SorvanelAudio {

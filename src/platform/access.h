@@ -4,7 +4,7 @@ namespace sorvanel {
 
 // The system's answer to whether this process may capture. Both calls block until answered.
 class ScreenCaptureAccess {
-public:
+  public:
     virtual ~ScreenCaptureAccess() = default;
     // Whether access is already granted; never prompts.
     virtual bool preflight() = 0;

@@ -25,7 +25,7 @@ struct AudioOutputSettings {
 };
 
 class AssetWriterInput {
-public:
+  public:
     virtual ~AssetWriterInput() = default;
     virtual void setExpectsMediaDataInRealTime(bool realTime) = 0;
     virtual bool isReadyForMoreMediaData() const = 0;
@@ -35,7 +35,7 @@ public:
 };
 
 class AssetWriter {
-public:
+  public:
     virtual ~AssetWriter() = default;
     virtual void addInput(std::shared_ptr<AssetWriterInput> input) = 0;
     // False on failure, with the reason in error().
@@ -49,7 +49,7 @@ public:
 };
 
 class AssetWriterFactory {
-public:
+  public:
     virtual ~AssetWriterFactory() = default;
     // Throws Error when no writer can be made for the path.
     virtual std::shared_ptr<AssetWriter> makeWriter(const std::string& path, FileType fileType) = 0;

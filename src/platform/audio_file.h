@@ -17,12 +17,15 @@ struct AudioFormat {
 
 // A reusable buffer of up to frameCapacity() frames in one format.
 class PcmBuffer {
-public:
+  public:
     PcmBuffer(AudioFormat format, std::uint32_t frameCapacity)
-        : format_(format), capacity_(frameCapacity),
-          samples_(format.isFloat ? static_cast<std::size_t>(format.channelCount) * frameCapacity : 0),
+        : format_(format),
+          capacity_(frameCapacity),
+          samples_(format.isFloat ? static_cast<std::size_t>(format.channelCount) * frameCapacity
+                                  : 0),
           planes_(format.isFloat ? format.channelCount : 0) {
-        for (std::size_t c = 0; c < planes_.size(); ++c) planes_[c] = samples_.data() + c * capacity_;
+        for (std::size_t c = 0; c < planes_.size(); ++c)
+            planes_[c] = samples_.data() + c * capacity_;
     }
     PcmBuffer(const PcmBuffer&) = delete;
     PcmBuffer& operator=(const PcmBuffer&) = delete;
@@ -33,9 +36,11 @@ public:
     void setFrameLength(std::uint32_t frames) { length_ = frames; }
     // One plane per channel; null when the format does not hold 32-bit floats.
     float* const* floatChannelData() { return format_.isFloat ? planes_.data() : nullptr; }
-    const float* const* floatChannelData() const { return format_.isFloat ? planes_.data() : nullptr; }
+    const float* const* floatChannelData() const {
+        return format_.isFloat ? planes_.data() : nullptr;
+    }
 
-private:
+  private:
     AudioFormat format_;
     std::uint32_t capacity_;
     std::uint32_t length_ = 0;
@@ -45,7 +50,7 @@ private:
 
 // An audio file open for reading; closed when destroyed.
 class AudioFile {
-public:
+  public:
     virtual ~AudioFile() = default;
     virtual AudioFormat processingFormat() const = 0;
     // In frames, known before the first read: exactly what the reads deliver in total.
@@ -57,7 +62,7 @@ public:
 };
 
 class AudioFileReader {
-public:
+  public:
     virtual ~AudioFileReader() = default;
     // Throws Error when the file cannot be opened as audio.
     virtual std::unique_ptr<AudioFile> openForReading(const std::string& path) = 0;

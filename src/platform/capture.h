@@ -15,7 +15,7 @@ class SerialQueue;
 
 // A running application that the capture service can capture.
 class RunningApplication {
-public:
+  public:
     virtual ~RunningApplication() = default;
     // Its bundle identifier, or none; read afresh on every call.
     virtual std::optional<std::string> bundleIdentifier() const = 0;
@@ -23,13 +23,13 @@ public:
 
 // A display (on Linux: a playback device) that a capture is anchored to.
 class Display {
-public:
+  public:
     virtual ~Display() = default;
 };
 
 // What the capture service offers at the moment of the query.
 class ShareableContent {
-public:
+  public:
     virtual ~ShareableContent() = default;
     // In the platform's order.
     virtual std::vector<std::shared_ptr<RunningApplication>> applications() const = 0;
@@ -55,20 +55,20 @@ struct StreamConfiguration {
 
 // Receives sample buffers on the queue it was registered with.
 class StreamOutput {
-public:
+  public:
     virtual ~StreamOutput() = default;
     virtual void didOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputType type) = 0;
 };
 
 // Hears that the stream stopped with an error, on a thread of the capture service.
 class StreamDelegate {
-public:
+  public:
     virtual ~StreamDelegate() = default;
     virtual void didStopWithError(const Error& error) = 0;
 };
 
 class CaptureStream {
-public:
+  public:
     virtual ~CaptureStream() = default;
     // Buffers of `type` go to `output` on `queue` once capture runs. Throws Error on refusal.
     virtual void addStreamOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
@@ -80,7 +80,7 @@ public:
 };
 
 class CaptureService {
-public:
+  public:
     virtual ~CaptureService() = default;
     virtual void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                                      Completion<std::shared_ptr<ShareableContent>> completion) = 0;

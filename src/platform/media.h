@@ -18,7 +18,7 @@ enum class StreamOutputType : std::int64_t { screen = 0, audio = 1, microphone =
 
 // One buffer of captured audio: deinterleaved 32-bit float frames with a presentation time.
 class SampleBuffer {
-public:
+  public:
     virtual ~SampleBuffer() = default;
     virtual bool isValid() const = 0;
     virtual bool dataIsReady() const = 0;

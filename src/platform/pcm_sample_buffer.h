@@ -9,10 +9,13 @@ namespace sorvanel {
 
 // A valid, ready sample buffer that owns its planes; what the backends deliver.
 class PcmSampleBuffer final : public SampleBuffer {
-public:
+  public:
     PcmSampleBuffer(MediaTime presentationTime, double sampleRate, std::uint32_t channels,
                     std::uint32_t frames)
-        : time_(presentationTime), rate_(sampleRate), channels_(channels), frames_(frames),
+        : time_(presentationTime),
+          rate_(sampleRate),
+          channels_(channels),
+          frames_(frames),
           samples_(static_cast<std::size_t>(channels) * frames, 0.0f) {}
 
     bool isValid() const override { return true; }
@@ -28,7 +31,7 @@ public:
         return samples_.data() + static_cast<std::size_t>(channel) * frames_;
     }
 
-private:
+  private:
     MediaTime time_;
     double rate_;
     std::uint32_t channels_;

@@ -26,19 +26,18 @@ struct CompletionResult<void> {
 // a platform that calls twice must not resume its waiter twice. Copies share one state.
 template <class T>
 class Completion {
-public:
+  public:
     using Handler = typename detail::CompletionResult<T>::Handler;
 
     explicit Completion(Handler handler) : state_(std::make_shared<State>(std::move(handler))) {}
 
     template <class U = T>
-        requires(!std::is_void_v<U>)
-    void succeed(U value) const {
+    requires(!std::is_void_v<U>) void succeed(U value) const {
         if (auto handler = take()) (*handler)(nullptr, std::optional<T>(std::move(value)));
     }
 
     template <class U = T>
-        requires std::is_void_v<U>
+    requires std::is_void_v<U>
     void succeed() const {
         if (auto handler = take()) (*handler)(nullptr);
     }
@@ -56,7 +55,7 @@ public:
 
     bool done() const { return state_->called.load(std::memory_order_acquire); }
 
-private:
+  private:
     struct State {
         explicit State(Handler h) : handler(std::move(h)) {}
         std::atomic<bool> called{false};

@@ -10,7 +10,7 @@ inline constexpr const char* kErrorDomain = "SorvanelAudio";
 
 // Errors travel as exceptions through the coroutines and are shown only by their description.
 class Error : public std::exception {
-public:
+  public:
     Error(std::string domain, int code, std::string description)
         : domain_(std::move(domain)), code_(code), description_(std::move(description)) {}
 
@@ -30,7 +30,7 @@ public:
         return a.domain_ == b.domain_ && a.code_ == b.code_ && a.description_ == b.description_;
     }
 
-private:
+  private:
     std::string domain_;
     int code_;
     std::string description_;

@@ -21,10 +21,13 @@ SerialQueue::~SerialQueue() {
         worker_.join();
 }
 
-void SerialQueue::post(std::function<void()> item) { asio::post(*context_, std::move(item)); }
+void SerialQueue::post(std::function<void()> item) {
+    asio::post(*context_, std::move(item));
+}
 
 asio::awaitable<void> SerialQueue::drain() {
-    co_await awaitCompletion<void>([this](Completion<void> done) { post([done] { done.succeed(); }); });
+    co_await awaitCompletion<void>(
+        [this](Completion<void> done) { post([done] { done.succeed(); }); });
 }
 
 }  // namespace sorvanel

@@ -14,7 +14,7 @@ namespace sorvanel {
 // A serial queue on a worker thread of its own: work items run one at a time, in the order of
 // submission. Submission never waits.
 class SerialQueue {
-public:
+  public:
     explicit SerialQueue(std::string label);
     ~SerialQueue();
     SerialQueue(const SerialQueue&) = delete;
@@ -30,7 +30,7 @@ public:
     // Whether the calling thread is this queue's worker.
     bool isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
 
-private:
+  private:
     std::string label_;
     // Shared with the worker: a queue released by one of its own items must not destroy the
     // context that is still running that item.

@@ -17,10 +17,14 @@ namespace {
 using namespace testing;
 using Lines = std::vector<std::string>;
 
-const std::string kReady = R"({"applications":["com.ableton.live"],"source":"Ableton Live","type":"ready"})";
-const Error kPlatformError("com.apple.ScreenCaptureKit.SCStreamErrorDomain", -3805, "The stream stopped.");
+const std::string kReady =
+    R"({"applications":["com.ableton.live"],"source":"Ableton Live","type":"ready"})";
+const Error kPlatformError("com.apple.ScreenCaptureKit.SCStreamErrorDomain", -3805,
+                           "The stream stopped.");
 
-std::string line(const std::string& errorText) { return serializeResult(errorLine(errorText)); }
+std::string line(const std::string& errorText) {
+    return serializeResult(errorLine(errorText));
+}
 
 // One recording run against fakes of the capture service, the writer and the reader.
 struct Recording {
@@ -41,7 +45,8 @@ struct Recording {
     // Delivers one audio buffer once capture runs, so the writer starts.
     void deliverAudio() {
         capture.whileRunning = [](FakeCaptureService::Stream& stream) {
-            stream.deliver(std::make_shared<PcmSampleBuffer>(MediaTime{480, 48000}, 48000.0, 2, 480));
+            stream.deliver(
+                std::make_shared<PcmSampleBuffer>(MediaTime{480, 48000}, 48000.0, 2, 480));
         };
     }
 
@@ -54,9 +59,11 @@ struct Recording {
 };
 
 TEST(Selection, PrefixIgnoresLetterCaseAndMustStartTheIdentifier) {
-    for (const char* selected : {"com.ableton.live", "COM.Ableton.LIVE", "com.ableton.live11", "com.ableton.live.suite"})
+    for (const char* selected :
+         {"com.ableton.live", "COM.Ableton.LIVE", "com.ableton.live11", "com.ableton.live.suite"})
         EXPECT_TRUE(isAbletonLive(std::string(selected))) << selected;
-    for (const char* refused : {"", "com.ableton.liv", "org.com.ableton.live", " com.ableton.live", "com.ableton-live"})
+    for (const char* refused :
+         {"", "com.ableton.liv", "org.com.ableton.live", " com.ableton.live", "com.ableton-live"})
         EXPECT_FALSE(isAbletonLive(std::string(refused))) << refused;
     EXPECT_FALSE(isAbletonLive(std::nullopt));
 }
@@ -110,7 +117,8 @@ TEST(Failures, BeforeTheReadyLineOnlyTheErrorLineIsPrinted) {
     output.capture.outputError = kPlatformError;
     output.run();
     EXPECT_EQ(output.process.lines, Lines{line("The stream stopped.")});
-    EXPECT_EQ(output.capture.events, (Lines{"getShareableContent", "makeStream", "addStreamOutput"}));
+    EXPECT_EQ(output.capture.events,
+              (Lines{"getShareableContent", "makeStream", "addStreamOutput"}));
 
     Recording start;
     start.capture.startError = kPlatformError;
@@ -127,7 +135,8 @@ TEST(Failures, AfterTheReadyLineTheErrorLineFollowsIt) {
     stop.run();
     EXPECT_EQ(stop.process.lines, (Lines{kReady, line("The stream stopped.")}));
     EXPECT_EQ(stop.process.status, 1);
-    EXPECT_EQ(stop.writers.writer->finishCalls, 0) << "the sink is not finished after a failed stop";
+    EXPECT_EQ(stop.writers.writer->finishCalls, 0)
+        << "the sink is not finished after a failed stop";
 
     Recording silent;  // a client without playback streams delivers nothing
     silent.run();
@@ -136,7 +145,8 @@ TEST(Failures, AfterTheReadyLineTheErrorLineFollowsIt) {
 
     Recording metrics;
     metrics.deliverAudio();
-    metrics.files.openError = Error("FFmpeg", -2, "Cannot open /takes/take.m4a: No such file or directory");
+    metrics.files.openError =
+        Error("FFmpeg", -2, "Cannot open /takes/take.m4a: No such file or directory");
     metrics.run();
     EXPECT_EQ(metrics.process.lines,
               (Lines{kReady, line("Cannot open /takes/take.m4a: No such file or directory")}));
@@ -158,8 +168,8 @@ TEST(Failures, AStopNoticeDuringTheWaitComesOutOfFinish) {
 TEST(Success, RunsEveryStepInOrderAndPrintsTheCompleteLine) {
     Recording run;
     run.capture.content->apps.clear();
-    for (const char* id : {"org.example.synth", "COM.ABLETON.LIVE", "com.ableton.live.beta", "x.com.ableton.live",
-                           "com.ableton.live"})
+    for (const char* id : {"org.example.synth", "COM.ABLETON.LIVE", "com.ableton.live.beta",
+                           "x.com.ableton.live", "com.ableton.live"})
         run.capture.addApplication(std::string(id));
     run.capture.addApplication(std::nullopt);
     run.capture.content->screens.push_back(std::make_shared<FakeDisplay>());
@@ -170,15 +180,16 @@ TEST(Success, RunsEveryStepInOrderAndPrintsTheCompleteLine) {
     EXPECT_EQ(run.process.lines[0],
               R"({"applications":["COM.ABLETON.LIVE","com.ableton.live.beta","com.ableton.live"],)"
               R"("source":"Ableton Live","type":"ready"})");
-    EXPECT_EQ(run.process.lines[1],
-              R"({"metrics":{"channels":2,"duration_seconds":8.333333333333333e-05,"has_signal":true,)"
-              R"("peak_dbfs":-6.020599913279624,"rms_dbfs":-6.020599913279624,"sample_rate":48000,)"
-              R"("waveform":[0.5]},"type":"complete"})");
+    EXPECT_EQ(
+        run.process.lines[1],
+        R"({"metrics":{"channels":2,"duration_seconds":8.333333333333333e-05,"has_signal":true,)"
+        R"("peak_dbfs":-6.020599913279624,"rms_dbfs":-6.020599913279624,"sample_rate":48000,)"
+        R"("waveform":[0.5]},"type":"complete"})");
     EXPECT_EQ(run.process.status, 0);
     for (auto thread : run.process.lineThreads) EXPECT_EQ(thread, std::this_thread::get_id());
 
-    EXPECT_EQ(run.capture.events,
-              (Lines{"getShareableContent", "makeStream", "addStreamOutput", "startCapture", "stopCapture"}));
+    EXPECT_EQ(run.capture.events, (Lines{"getShareableContent", "makeStream", "addStreamOutput",
+                                         "startCapture", "stopCapture"}));
     EXPECT_TRUE(run.capture.askedExcludeDesktopWindows);
     EXPECT_FALSE(run.capture.askedOnScreenWindowsOnly);
 

@@ -20,8 +20,8 @@ TEST(SelectMode, OptionsAreFoundAnywhereIncludingElementZeroAndCheckWins) {
 }
 
 TEST(SelectMode, OnlyWholeCaseSensitiveElementsAreOptions) {
-    for (const char* near : {"--check=1", "--CHECK", "-check", "--check ", "--request-permission=yes",
-                             "--Request-Permission", "check"}) {
+    for (const char* near : {"--check=1", "--CHECK", "-check", "--check ",
+                             "--request-permission=yes", "--Request-Permission", "check"}) {
         EXPECT_EQ(selectMode({"SorvanelAudio", near}), Mode::record) << near;
     }
     EXPECT_EQ(selectMode({}), Mode::record);
@@ -29,9 +29,9 @@ TEST(SelectMode, OnlyWholeCaseSensitiveElementsAreOptions) {
 
 TEST(ParseDuration, AcceptsWhatStrtodReadsToTheEnd) {
     const std::pair<const char*, double> accepted[] = {
-        {"5", 5},     {"+5", 5},   {"05", 5},     {"5.", 5},      {".5e1", 5},     {"3e1", 30},
-        {"2.5", 2.5}, {"1e1", 10}, {"0x1E", 30},  {"0x1p4", 16},  {"1", 1},       {"30", 30},
-        {"-5", -5},   {"0.999", 0.999}, {"30.0001", 30.0001}};
+        {"5", 5},    {"+5", 5},    {"05", 5},   {"5.", 5},        {".5e1", 5},
+        {"3e1", 30}, {"2.5", 2.5}, {"1e1", 10}, {"0x1E", 30},     {"0x1p4", 16},
+        {"1", 1},    {"30", 30},   {"-5", -5},  {"0.999", 0.999}, {"30.0001", 30.0001}};
     for (const auto& [text, value] : accepted) {
         const auto parsed = parseDuration(text);
         ASSERT_TRUE(parsed) << text;
@@ -48,7 +48,10 @@ TEST(ParseDuration, RefusesWhiteSpaceTrailingTextAndEmptiness) {
         // "5e" and "0x" read as 5 and 0 with text left over.
         EXPECT_FALSE(parseDuration(text)) << '"' << text << '"';
     }
-    EXPECT_FALSE(parseDuration(std::string_view("5\0" "0", 3)));
+    EXPECT_FALSE(
+        parseDuration(std::string_view("5\0"
+                                       "0",
+                                       3)));
 }
 
 TEST(ParseDuration, UsesTheDotWhateverTheEnvironmentsLocale) {

@@ -22,10 +22,11 @@ struct Invocation {
 
     void run(std::vector<std::string> arguments) {
         Platform platform{std::move(arguments), access, capture, writers, files};
-        process.run(SorvanelAudio::main(platform, [this](std::string path, double seconds) -> asio::awaitable<void> {
-            runs.emplace_back(std::move(path), seconds);
-            co_return;
-        }));
+        process.run(SorvanelAudio::main(
+            platform, [this](std::string path, double seconds) -> asio::awaitable<void> {
+                runs.emplace_back(std::move(path), seconds);
+                co_return;
+            }));
     }
 };
 
@@ -101,7 +102,8 @@ TEST(RecordMode, BadCommandLinesGetUsageAndStatus2BeforeAnyPermissionCall) {
 }
 
 TEST(RecordMode, AcceptedDurationsReachTheRunWithThePathUnchanged) {
-    const std::pair<const char*, double> accepted[] = {{"1", 1}, {"30", 30}, {"2.5", 2.5}, {"1e1", 10}, {"0x1E", 30}};
+    const std::pair<const char*, double> accepted[] = {
+        {"1", 1}, {"30", 30}, {"2.5", 2.5}, {"1e1", 10}, {"0x1E", 30}};
     for (const auto& [text, seconds] : accepted) {
         Invocation invocation;
         invocation.run({"SorvanelAudio", "./takes/\xFF take.m4a", text});
@@ -130,7 +132,8 @@ TEST(PermissionGate, PreflightFirstThenRequestThenRefusal) {
     refused.access.preflightAnswer = false;
     refused.access.requestAnswer = false;
     refused.run({"SorvanelAudio", "out.m4a", "5"});
-    EXPECT_EQ(refused.process.lines, std::vector<std::string>{serializeResult(permissionRequiredLine())});
+    EXPECT_EQ(refused.process.lines,
+              std::vector<std::string>{serializeResult(permissionRequiredLine())});
     EXPECT_EQ(refused.process.status, 3);
     EXPECT_TRUE(refused.runs.empty());
 }

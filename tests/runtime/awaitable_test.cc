@@ -3,10 +3,10 @@
 #include <atomic>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
-#include <gtest/gtest.h>
 
 namespace sorvanel {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 // A waiter's executor on this thread, and the platform's threads, which end before it does: a
 // completing thread may still be leaving its post when the waiter has already resumed.
 class AwaitCompletionTest : public ::testing::Test {
-protected:
+  protected:
     template <class T>
     T run(asio::awaitable<T> task) {
         auto future = asio::co_spawn(context, std::move(task), asio::use_future);

@@ -4,10 +4,10 @@
 #include <mutex>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
-#include <gtest/gtest.h>
 
 namespace sorvanel {
 namespace {

@@ -14,11 +14,12 @@
 namespace sorvanel::testing {
 
 class FakeApplication final : public RunningApplication {
-public:
-    explicit FakeApplication(std::optional<std::string> identifier) : identifier_(std::move(identifier)) {}
+  public:
+    explicit FakeApplication(std::optional<std::string> identifier)
+        : identifier_(std::move(identifier)) {}
     std::optional<std::string> bundleIdentifier() const override { return identifier_; }
 
-private:
+  private:
     std::optional<std::string> identifier_;
 };
 
@@ -27,12 +28,14 @@ class FakeDisplay final : public Display {};
 // A scripted capture service. It completes from threads of its own, as a platform does, and
 // keeps a log of what it was asked in order.
 class FakeCaptureService final : public CaptureService {
-public:
+  public:
     struct Content final : ShareableContent {
         std::vector<std::shared_ptr<RunningApplication>> apps;
         std::vector<std::shared_ptr<Display>> screens;
         mutable bool displaysRead = false;
-        std::vector<std::shared_ptr<RunningApplication>> applications() const override { return apps; }
+        std::vector<std::shared_ptr<RunningApplication>> applications() const override {
+            return apps;
+        }
         std::vector<std::shared_ptr<Display>> displays() const override {
             displaysRead = true;
             return screens;
@@ -40,7 +43,7 @@ public:
     };
 
     class Stream final : public CaptureStream {
-    public:
+      public:
         explicit Stream(FakeCaptureService& service) : service_(service) {}
 
         void addStreamOutput(std::shared_ptr<StreamOutput> newOutput, StreamOutputType type,
@@ -62,8 +65,10 @@ public:
 
         // Hands a buffer to the registered output on its queue, as the platform does.
         template <class Buffer>
-        void deliver(std::shared_ptr<Buffer> buffer, StreamOutputType type = StreamOutputType::audio) {
-            queue->post([out = output, buffer, type] { out->didOutputSampleBuffer(*buffer, type); });
+        void deliver(std::shared_ptr<Buffer> buffer,
+                     StreamOutputType type = StreamOutputType::audio) {
+            queue->post(
+                [out = output, buffer, type] { out->didOutputSampleBuffer(*buffer, type); });
         }
 
         std::shared_ptr<StreamOutput> output;
@@ -73,7 +78,7 @@ public:
         ContentFilter filter;
         StreamConfiguration configuration;
 
-    private:
+      private:
         void finishOnAnotherThread(Completion<void> completion, std::optional<Error> error,
                                    std::function<void(Stream&)> after) {
             threads_.emplace_back([this, completion, error, after] {
@@ -103,7 +108,8 @@ public:
         });
     }
 
-    std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
+    std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                              const StreamConfiguration& configuration,
                                               std::shared_ptr<StreamDelegate> delegate) override {
         log("makeStream");
         stream = std::make_shared<Stream>(*this);
@@ -136,7 +142,7 @@ public:
         stream.reset();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::jthread> threads_;
 };

@@ -10,7 +10,7 @@ namespace sorvanel::testing {
 
 // Answers the access questions as told and counts them.
 class FakeAccess final : public ScreenCaptureAccess {
-public:
+  public:
     bool preflightAnswer = true;
     bool requestAnswer = true;
     int preflights = 0;
@@ -27,26 +27,32 @@ public:
 
 // For tests that must not reach a part of the platform: any use fails the test loudly.
 class UnusedCapture final : public CaptureService {
-public:
-    void getShareableContent(bool, bool, Completion<std::shared_ptr<ShareableContent>>) override { used(); }
+  public:
+    void getShareableContent(bool, bool, Completion<std::shared_ptr<ShareableContent>>) override {
+        used();
+    }
     std::shared_ptr<CaptureStream> makeStream(const ContentFilter&, const StreamConfiguration&,
                                               std::shared_ptr<StreamDelegate>) override {
         used();
     }
-private:
+
+  private:
     [[noreturn]] static void used() { throw std::logic_error("capture service used"); }
 };
 
 class UnusedWriters final : public AssetWriterFactory {
-public:
+  public:
     std::shared_ptr<AssetWriter> makeWriter(const std::string&, FileType) override { used(); }
-    std::shared_ptr<AssetWriterInput> makeInput(MediaType, const AudioOutputSettings&) override { used(); }
-private:
+    std::shared_ptr<AssetWriterInput> makeInput(MediaType, const AudioOutputSettings&) override {
+        used();
+    }
+
+  private:
     [[noreturn]] static void used() { throw std::logic_error("writer factory used"); }
 };
 
 class UnusedFiles final : public AudioFileReader {
-public:
+  public:
     std::unique_ptr<AudioFile> openForReading(const std::string&) override {
         throw std::logic_error("file reader used");
     }

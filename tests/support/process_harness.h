@@ -22,7 +22,7 @@ struct ProcessExited {
 
 // Runs a main task in-process: captures the emitted lines and the exit status.
 class ProcessHarness {
-public:
+  public:
     ProcessHarness()
         : previousWriter_(replaceLineWriter([this](std::string_view line) {
               lines.emplace_back(line);
@@ -55,7 +55,7 @@ public:
     std::vector<std::thread::id> lineThreads;  // where each line was emitted
     std::optional<int> status;
 
-private:
+  private:
     // Platform threads may still be leaving a post to it after the task resumed: it outlives
     // them as long as the harness is declared before the fakes whose threads they are.
     asio::io_context context_;

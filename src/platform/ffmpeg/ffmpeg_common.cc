@@ -7,7 +7,9 @@ extern "C" {
 
 namespace sorvanel {
 
-void silenceFfmpegLogging() { av_log_set_level(AV_LOG_QUIET); }
+void silenceFfmpegLogging() {
+    av_log_set_level(AV_LOG_QUIET);
+}
 
 Error ffmpegError(int code, const std::string& context) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
