@@ -1,0 +1,272 @@
+"""Whole-tool recording figures against FFmpeg, on a private sound server, in one run.
+
+For each server (a private PulseAudio; with --pipewire also a private PipeWire stack) the
+project's tone player plays a 440 Hz sine tagged com.ableton.live, and then:
+  - the tool records D seconds, and FFmpeg records the sink's monitor for D seconds encoding AAC
+    at 192 kbit/s, alternately, a few times: CPU seconds per recorded second of each whole
+    process (its rusage), the wall time beyond D, the ready line's latency from process start, and
+    the recorded duration against D; medians;
+  - the tool records 30 seconds while every core runs a busy loop, and the decoded file is
+    compared with the ideal sine (sine_check), beside a plain PCM recording of the sink's monitor
+    by FFmpeg over the same time, which tells a fault of the source from one of the tool.
+Prints one table of figures with their targets.
+"""
+
+import argparse
+import json
+import math
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+
+import sine_check  # noqa: E402
+
+APP_ID = "com.ableton.live"
+FREQUENCY = 440.0
+AMPLITUDE = 0.5
+RATE = 48000
+
+
+def cpu_seconds(usage):
+    return usage.ru_utime + usage.ru_stime
+
+
+def reap(process):
+    """Waits for the child with wait4: (monotonic end time, rusage)."""
+    _, status, usage = os.wait4(process.pid, 0)
+    ended = time.monotonic()
+    process.returncode = os.waitstatus_to_exitcode(status)
+    return ended, usage
+
+
+def recorded_seconds(path):
+    return sine_check.exact_frames(path, RATE)[0] / RATE
+
+
+def record_ours(binary, server, seconds, output):
+    started = time.monotonic()
+    process = subprocess.Popen([binary, output, repr(seconds)], env=server.env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = process.stdout.readline()
+    ready_at = time.monotonic()
+    rest = process.stdout.read()
+    stderr = process.stderr.read()
+    ended, usage = reap(process)
+    process.stdout.close()
+    process.stderr.close()
+    lines = [json.loads(line) for line in (first + rest).decode().splitlines()]
+    if process.returncode != 0 or len(lines) != 2 or lines[-1].get("type") != "complete":
+        raise RuntimeError(f"the tool failed (status {process.returncode}): {lines} {stderr!r}")
+    if stderr:
+        raise RuntimeError(f"the tool wrote to standard error: {stderr!r}")
+    return {
+        "cpu": cpu_seconds(usage) / seconds,
+        "ready": ready_at - started,
+        "over": ended - started - seconds,
+        "error": lines[-1]["metrics"]["duration_seconds"] - seconds,
+        "file_error": recorded_seconds(output) - seconds,
+    }
+
+
+def ffmpeg_command(monitor, seconds, output, codec=("-c:a", "aac", "-b:a", "192k")):
+    return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "pulse", "-i", monitor,
+            "-t", repr(seconds), *codec, output]
+
+
+def record_ffmpeg(server, monitor, seconds, output):
+    started = time.monotonic()
+    process = subprocess.Popen(ffmpeg_command(monitor, seconds, output), env=server.env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    stderr = process.stderr.read()
+    ended, usage = reap(process)
+    process.stderr.close()
+    if process.returncode != 0:
+        raise RuntimeError(f"ffmpeg failed (status {process.returncode}): {stderr.decode(errors='replace')}")
+    return {
+        "cpu": cpu_seconds(usage) / seconds,
+        "over": ended - started - seconds,
+        "error": recorded_seconds(output) - seconds,
+    }
+
+
+def wait_for_small_sink_latency(server, limit_seconds=6.0):
+    """PulseAudio's idle null sink renders 2 s ahead when a stream starts; a monitor gets nothing
+    until that has played out (tests/e2e/SERVERS.md). Waits until the sink reports under 50 ms."""
+    deadline = time.monotonic() + limit_seconds
+    while time.monotonic() < deadline:
+        latencies = [int(line.split()[1]) for line in server.pactl("list", "sinks").splitlines()
+                     if line.strip().startswith("Latency:") and line.split()[1].isdigit()]
+        if latencies and max(latencies) < 50_000:
+            return
+        time.sleep(0.1)
+
+
+class Hogs:
+    """One busy loop per core at normal priority, for as long as the block runs."""
+
+    def __init__(self, count):
+        self.count = count
+        self.processes = []
+
+    def __enter__(self):
+        self.processes = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(self.count)]
+        return self
+
+    def __exit__(self, *exc):
+        for process in self.processes:
+            process.kill()
+        for process in self.processes:
+            process.wait()
+        return False
+
+
+def measure(server, args, folder, label):
+    from sound_server import TonePlayer
+
+    results = {"label": label, "ours": [], "ffmpeg": []}
+    monitor = server.sink + ".monitor"
+    with TonePlayer(server, app_id=APP_ID, frequency=FREQUENCY, amplitude=AMPLITUDE,
+                    extra=("--latency-ms", str(args.player_latency_ms))):
+        wait_for_small_sink_latency(server)
+        for repetition in range(args.repetitions):
+            ours = record_ours(args.binary, server, args.seconds, os.path.join(folder, f"{label}-ours-{repetition}.m4a"))
+            theirs = record_ffmpeg(server, monitor, args.seconds,
+                                   os.path.join(folder, f"{label}-ffmpeg-{repetition}.m4a"))
+            results["ours"].append(ours)
+            results["ffmpeg"].append(theirs)
+            print(f"  {label} #{repetition + 1}: ours cpu {ours['cpu']:.4f} s/s, ready {ours['ready'] * 1e3:.1f} ms, "
+                  f"over {ours['over'] * 1e3:.1f} ms, duration {ours['error'] * 1e3:+.1f} ms "
+                  f"(file {ours['file_error'] * 1e3:+.1f} ms) | ffmpeg cpu {theirs['cpu']:.4f} s/s, "
+                  f"over {theirs['over'] * 1e3:.1f} ms, duration {theirs['error'] * 1e3:+.1f} ms", flush=True)
+
+        if args.load_seconds > 0:
+            cores = os.cpu_count() or 2
+            ours_path = os.path.join(folder, f"{label}-loaded.m4a")
+            witness_path = os.path.join(folder, f"{label}-loaded-witness.wav")
+            print(f"  {label}: {args.load_seconds:g} s under {cores} busy loops ...", flush=True)
+            with Hogs(cores):
+                witness = subprocess.Popen(
+                    ffmpeg_command(monitor, args.load_seconds + 1.0, witness_path, codec=("-c:a", "pcm_f32le")),
+                    env=server.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                try:
+                    loaded = record_ours(args.binary, server, args.load_seconds, ours_path)
+                finally:
+                    witness.wait()
+            results["loaded"] = loaded
+            results["loaded_check"] = sine_check.check(*sine_check.decode(ours_path, RATE), FREQUENCY, RATE)
+            results["witness_check"] = sine_check.check(*sine_check.decode(witness_path, RATE), FREQUENCY, RATE)
+    return results
+
+
+def median(runs, key):
+    return statistics.median(run[key] for run in runs)
+
+
+def verdict(ok):
+    return "PASS" if ok else "MISS"
+
+
+def table(results, args):
+    ms = 1e3
+    rows = []  # (figure, ours, ffmpeg, target, result)
+    ours, theirs = results["ours"], results["ffmpeg"]
+    cpu_ours, cpu_theirs = median(ours, "cpu"), median(theirs, "cpu")
+    ratio = cpu_ours / cpu_theirs if cpu_theirs > 0 else float("inf")
+    rows.append(("CPU s per recorded s", f"{cpu_ours:.4f}", f"{cpu_theirs:.4f}", "ours <= ffmpeg's", verdict(ratio <= 1)))
+    rows.append(("  ratio ours / ffmpeg", f"{ratio:.3f}", "", "<= 1", verdict(ratio <= 1)))
+    over = median(ours, "over")
+    rows.append(("wall time beyond request", f"{over * ms:.1f} ms", f"{median(theirs, 'over') * ms:.1f} ms",
+                 "< 150 ms (10 s)", verdict(over < 0.150)))
+    ready = median(ours, "ready")
+    rows.append(("ready line after process start", f"{ready * ms:.1f} ms", "-", "< 100 ms", verdict(ready < 0.100)))
+    rows.append(("recorded duration - request", f"{median(ours, 'error') * ms:+.1f} ms",
+                 f"{median(theirs, 'error') * ms:+.1f} ms", "(figure)", ""))
+    if "loaded" in results:
+        check, witness, loaded = results["loaded_check"], results["witness_check"], results["loaded"]
+        where = ", ".join(f"{a:.3f}-{b:.3f} s" for a, b in check.broken[:5]) or "none"
+        witness_where = ", ".join(f"{a:.3f}-{b:.3f} s" for a, b in witness.broken[:5]) or "none"
+        rows.append((f"{args.load_seconds:g} s under CPU hog: dropouts", where, witness_where, "none",
+                     verdict(check.continuous)))
+        rows.append(("  largest block deviation", f"{check.worst_db:.1f} dB at {check.worst_at or 0:.2f} s",
+                     f"{witness.worst_db:.1f} dB", f"< {sine_check.BROKEN_DB:g} dB",
+                     verdict(check.worst_db < sine_check.BROKEN_DB)))
+        frame = 2 * math.pi * FREQUENCY / RATE
+        rows.append(("  largest phase difference", f"{check.worst_phase / frame:.2f} frames",
+                     f"{witness.worst_phase / frame:.2f} frames", f"< {sine_check.PHASE_LIMIT_FRAMES:g} frames",
+                     verdict(check.worst_phase < sine_check.PHASE_LIMIT_FRAMES * frame)))
+        rows.append(("  median block deviation", f"{check.floor_db:.1f} dB", f"{witness.floor_db:.1f} dB",
+                     "AAC floor ~-40 dB", ""))
+        rows.append(("  fitted amplitude", f"{check.amplitude:.4f}", f"{witness.amplitude:.4f}", f"{AMPLITUDE:g}", ""))
+        rows.append(("  silence at start / end", f"{check.head_silence * ms:.1f} / {check.tail_silence * ms:.1f} ms",
+                     f"{witness.head_silence * ms:.1f} / {witness.tail_silence * ms:.1f} ms", "(figure)", ""))
+        rows.append(("  recorded duration - request", f"{loaded['error'] * ms:+.1f} ms", "", "(figure)", ""))
+        rows.append(("  wall time beyond request", f"{loaded['over'] * ms:.1f} ms", "", "(figure)", ""))
+        rows.append(("  ready line after process start", f"{loaded['ready'] * ms:.1f} ms", "", "(figure)", ""))
+        rows.append(("  CPU s per recorded s", f"{loaded['cpu']:.4f}", "", "(figure)", ""))
+
+    header = ("figure", "SorvanelAudio", "FFmpeg", "target", "result")
+    widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(5)]
+    line = "  ".join("-" * width for width in widths)
+    title = (f"{results['label']}: {args.seconds:g} s of a {FREQUENCY:g} Hz sine, medians of {args.repetitions}; "
+             f"FFmpeg records the sink's monitor")
+    print()
+    print(title)
+    print(line)
+    print("  ".join(str(cell).ljust(width) for cell, width in zip(header, widths)))
+    print(line)
+    for row in rows:
+        print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
+    print(line)
+    if "loaded" in results:
+        print("FFmpeg column of the loaded rows: a PCM recording of the sink's monitor over the same time "
+              "(a dropout in both is the source's, not the tool's).")
+
+
+def main():
+    build = os.path.join(ROOT, "build", "release")
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seconds", type=float, default=10.0, help="duration of each timed recording (10)")
+    parser.add_argument("--repetitions", type=int, default=3, help="timed recordings per program (3)")
+    parser.add_argument("--load-seconds", type=float, default=30.0,
+                        help="duration of the recording under CPU load; 0 skips it (30)")
+    parser.add_argument("--player-latency-ms", type=float, default=20.0, help="the tone player's buffer (20)")
+    parser.add_argument("--pipewire", action="store_true", help="also measure against a private PipeWire stack")
+    parser.add_argument("--binary", default=os.path.join(build, "src", "SorvanelAudio"))
+    parser.add_argument("--tone-player", default=os.path.join(build, "tools", "tone_player", "sorvanel-tone-player"))
+    parser.add_argument("--keep", action="store_true", help="keep the recordings and print their folder")
+    args = parser.parse_args()
+    os.environ["SORVANEL_TONE_PLAYER"] = args.tone_player
+    for path in (args.binary, args.tone_player):
+        if not os.access(path, os.X_OK):
+            sys.exit(f"not built: {path}")
+
+    from sound_server import PulseAudioServer
+
+    servers = [("PulseAudio", PulseAudioServer)]
+    if args.pipewire:
+        from pipewire_server import PipeWireServer
+        servers.append(("PipeWire", PipeWireServer))
+
+    folder = tempfile.mkdtemp(prefix="sorvanel-bench-")
+    try:
+        for label, server_class in servers:
+            with server_class() as server:
+                print(f"{label}: private server up", flush=True)
+                table(measure(server, args, folder, label), args)
+    finally:
+        if args.keep:
+            print(f"recordings kept in {folder}")
+        else:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,75 @@
+"""The lost-audio check against synthetic recordings whose faults are known."""
+
+import math
+import random
+import unittest
+from array import array
+
+import sine_check
+
+RATE = 48000
+FREQUENCY = 440.0
+
+
+def recording(seconds=2.0, head=0.02, tail=0.03, phase=1.0, noise_db=-60.0, edit=None):
+    """A stereo sine with silent edges and a little noise; `edit` changes the mono list first."""
+    frames = int(seconds * RATE)
+    omega = 2 * math.pi * FREQUENCY / RATE
+    noise = 0.5 / math.sqrt(2) * 10 ** (noise_db / 20) * math.sqrt(3)  # uniform noise of that RMS
+    rng = random.Random(7)
+    mono = [0.5 * math.sin(omega * i + phase) + rng.uniform(-noise, noise) for i in range(frames)]
+    if edit:
+        edit(mono)
+    mono = [0.0] * int(head * RATE) + mono + [0.0] * int(tail * RATE)
+    samples = array("f", [0.0] * (2 * len(mono)))
+    samples[0::2] = array("f", mono)
+    samples[1::2] = array("f", mono)
+    return samples
+
+
+class SineCheckTest(unittest.TestCase):
+    def test_clean_sine_is_continuous_at_its_noise_floor(self):
+        report = sine_check.check(recording(), 2, FREQUENCY)
+        self.assertTrue(report.continuous, report.broken)
+        self.assertAlmostEqual(report.amplitude, 0.5, places=3)
+        self.assertLess(report.worst_db, -55)
+        self.assertAlmostEqual(report.floor_db, -60, delta=2)
+        self.assertAlmostEqual(report.head_silence, 0.02, delta=0.001)
+        self.assertAlmostEqual(report.tail_silence, 0.03, delta=0.001)
+        self.assertEqual(report.channel_mismatch, 0.0)
+
+    def test_codec_level_noise_is_no_fault(self):
+        report = sine_check.check(recording(noise_db=-32.0), 2, FREQUENCY)
+        self.assertTrue(report.continuous, report.broken)
+        self.assertAlmostEqual(report.floor_db, -32, delta=1)
+
+    def test_gap_of_one_millisecond_is_found_where_it_is(self):
+        def gap(mono):
+            start = int(1.2 * RATE)
+            mono[start:start + 48] = [0.0] * 48
+
+        report = sine_check.check(recording(noise_db=-38.0, edit=gap), 2, FREQUENCY)
+        self.assertEqual(len(report.broken), 1)
+        start, end = report.broken[0]
+        self.assertLessEqual(start, 1.22)
+        self.assertGreaterEqual(end, 1.221)
+        self.assertLess(end - start, 0.06)
+        self.assertGreater(report.worst_db, -16)
+
+    def test_one_dropped_or_repeated_frame_breaks_every_block_after_it(self):
+        position = int(1.5 * RATE)
+        for name, edit in (("dropped", lambda mono: mono.pop(position)),
+                           ("repeated", lambda mono: mono.insert(position, mono[position]))):
+            with self.subTest(name):
+                report = sine_check.check(recording(seconds=3.0, noise_db=-38.0, edit=edit), 2, FREQUENCY)
+                self.assertEqual(len(report.broken), 1, report.broken)
+                self.assertAlmostEqual(report.broken[0][0], 1.52, delta=0.026)
+                self.assertGreater(report.broken[0][1], 2.9)
+
+    def test_silence_alone_is_broken(self):
+        report = sine_check.check(array("f", [0.0] * 9600), 2, FREQUENCY)
+        self.assertFalse(report.continuous)
+
+
+if __name__ == "__main__":
+    unittest.main()
