@@ -134,7 +134,7 @@ def measure(server, args, folder, label):
     results = {"label": label, "ours": [], "ffmpeg": []}
     monitor = server.sink + ".monitor"
     with TonePlayer(server, app_id=APP_ID, frequency=FREQUENCY, amplitude=AMPLITUDE,
-                    extra=("--latency-ms", str(args.player_latency_ms))):
+                    extra=("--latency-ms", str(args.player_latency_ms))) as player:
         wait_for_small_sink_latency(server)
         for repetition in range(args.repetitions):
             ours = record_ours(args.binary, server, args.seconds, os.path.join(folder, f"{label}-ours-{repetition}.m4a"))
@@ -151,7 +151,9 @@ def measure(server, args, folder, label):
             cores = os.cpu_count() or 2
             ours_path = os.path.join(folder, f"{label}-loaded.m4a")
             witness_path = os.path.join(folder, f"{label}-loaded-witness.wav")
-            print(f"  {label}: {args.load_seconds:g} s under {cores} busy loops ...", flush=True)
+            results["player_priority"] = "normal" if args.player_normal_priority else realtime(player.process.pid)
+            print(f"  {label}: {args.load_seconds:g} s under {cores} busy loops, the player at "
+                  f"{results['player_priority']} priority ...", flush=True)
             with Hogs(cores):
                 witness = subprocess.Popen(
                     ffmpeg_command(monitor, args.load_seconds + 1.0, witness_path, codec=("-c:a", "pcm_f32le")),
@@ -164,6 +166,16 @@ def measure(server, args, folder, label):
             results["loaded_check"] = sine_check.check(*sine_check.decode(ours_path, RATE), FREQUENCY, RATE)
             results["witness_check"] = sine_check.check(*sine_check.decode(witness_path, RATE), FREQUENCY, RATE)
     return results
+
+
+def realtime(pid):
+    """Gives the player's thread a real-time priority, as a DAW's audio thread has, so that the source
+    keeps playing under the load; says what it got."""
+    try:
+        os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(10))
+        return "real-time (SCHED_FIFO 10)"
+    except OSError as error:
+        return f"normal ({error.strerror})"
 
 
 def median(runs, key):
@@ -226,8 +238,9 @@ def table(results, args):
         print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
     print(line)
     if "loaded" in results:
-        print("FFmpeg column of the loaded rows: a PCM recording of the sink's monitor over the same time "
-              "(a dropout in both is the source's, not the tool's).")
+        print(f"Under load the player ran at {results['player_priority']} priority. FFmpeg column of the loaded "
+              "rows: a PCM recording of the sink's monitor over the same time (a dropout in both is the "
+              "source's, not the tool's).")
 
 
 def main():
@@ -238,6 +251,8 @@ def main():
     parser.add_argument("--load-seconds", type=float, default=30.0,
                         help="duration of the recording under CPU load; 0 skips it (30)")
     parser.add_argument("--player-latency-ms", type=float, default=20.0, help="the tone player's buffer (20)")
+    parser.add_argument("--player-normal-priority", action="store_true",
+                        help="leave the player at normal priority under the load (its own underruns then show)")
     parser.add_argument("--pipewire", action="store_true", help="also measure against a private PipeWire stack")
     parser.add_argument("--binary", default=os.path.join(build, "src", "SorvanelAudio"))
     parser.add_argument("--tone-player", default=os.path.join(build, "tools", "tone_player", "sorvanel-tone-player"))
