@@ -136,6 +136,7 @@ def measure(server, args, folder, label):
     with TonePlayer(server, app_id=APP_ID, frequency=FREQUENCY, amplitude=AMPLITUDE,
                     extra=("--latency-ms", str(args.player_latency_ms))) as player:
         wait_for_small_sink_latency(server)
+        results["load_before"] = os.getloadavg()[0]
         for repetition in range(args.repetitions):
             ours = record_ours(args.binary, server, args.seconds, os.path.join(folder, f"{label}-ours-{repetition}.m4a"))
             theirs = record_ffmpeg(server, monitor, args.seconds,
@@ -147,6 +148,7 @@ def measure(server, args, folder, label):
                   f"(file {ours['file_error'] * 1e3:+.1f} ms) | ffmpeg cpu {theirs['cpu']:.4f} s/s, "
                   f"over {theirs['over'] * 1e3:.1f} ms, duration {theirs['error'] * 1e3:+.1f} ms", flush=True)
 
+        results["load_after"] = os.getloadavg()[0]  # before the hogs add theirs
         if args.load_seconds > 0:
             cores = os.cpu_count() or 2
             ours_path = os.path.join(folder, f"{label}-loaded.m4a")
@@ -228,7 +230,8 @@ def table(results, args):
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(5)]
     line = "  ".join("-" * width for width in widths)
     title = (f"{results['label']}: {args.seconds:g} s of a {FREQUENCY:g} Hz sine, medians of {args.repetitions}; "
-             f"FFmpeg records the sink's monitor")
+             f"FFmpeg records the sink's monitor; load average before / after the timed runs: "
+             f"{results['load_before']:.2f} / {results['load_after']:.2f} on {os.cpu_count()} cores")
     print()
     print(title)
     print(line)
