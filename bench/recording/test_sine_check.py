@@ -30,7 +30,7 @@ def recording(seconds=2.0, head=0.02, tail=0.03, phase=1.0, noise_db=-60.0, edit
 class SineCheckTest(unittest.TestCase):
     def test_clean_sine_is_continuous_at_its_noise_floor(self):
         report = sine_check.check(recording(), 2, FREQUENCY)
-        self.assertTrue(report.continuous, report.broken)
+        self.assertTrue(report.continuous, report.faults)
         self.assertAlmostEqual(report.amplitude, 0.5, places=3)
         self.assertLess(report.worst_db, -55)
         self.assertAlmostEqual(report.floor_db, -60, delta=2)
@@ -39,8 +39,9 @@ class SineCheckTest(unittest.TestCase):
         self.assertEqual(report.channel_mismatch, 0.0)
 
     def test_codec_level_noise_is_no_fault(self):
-        report = sine_check.check(recording(noise_db=-32.0), 2, FREQUENCY)
-        self.assertTrue(report.continuous, report.broken)
+        report = sine_check.check(recording(seconds=4.0, noise_db=-32.0), 2, FREQUENCY)
+        self.assertTrue(report.continuous, report.faults)
+        self.assertLess(report.worst_phase, 0.25)
         self.assertAlmostEqual(report.floor_db, -32, delta=1)
 
     def test_gap_of_one_millisecond_is_found_where_it_is(self):
@@ -49,26 +50,41 @@ class SineCheckTest(unittest.TestCase):
             mono[start:start + 48] = [0.0] * 48
 
         report = sine_check.check(recording(noise_db=-38.0, edit=gap), 2, FREQUENCY)
-        self.assertEqual(len(report.broken), 1)
-        start, end = report.broken[0]
-        self.assertLessEqual(start, 1.22)
-        self.assertGreaterEqual(end, 1.221)
-        self.assertLess(end - start, 0.06)
+        self.assertEqual(len(report.faults), 1, report.faults)
+        fault = report.faults[0]
+        self.assertLessEqual(fault.start, 1.22)
+        self.assertGreaterEqual(fault.end, 1.221)
+        self.assertLess(fault.end - fault.start, 0.06)
+        self.assertEqual(fault.what, "gap or glitch")
+        self.assertAlmostEqual(fault.step, 0.0, delta=0.25)
         self.assertGreater(report.worst_db, -16)
 
-    def test_one_dropped_or_repeated_frame_breaks_every_block_after_it(self):
-        position = int(1.5 * RATE)
-        for name, edit in (("dropped", lambda mono: mono.pop(position)),
-                           ("repeated", lambda mono: mono.insert(position, mono[position]))):
+    def test_each_dropped_or_repeated_frame_is_one_fault_where_it_happens(self):
+        for name, edit, step in (
+                ("dropped", lambda mono: mono.pop(int(1.5 * RATE)), 1),
+                ("repeated", lambda mono: mono.insert(int(1.5 * RATE), mono[int(1.5 * RATE)]), -1)):
             with self.subTest(name):
                 report = sine_check.check(recording(seconds=3.0, noise_db=-38.0, edit=edit), 2, FREQUENCY)
-                self.assertEqual(len(report.broken), 1, report.broken)
-                self.assertAlmostEqual(report.broken[0][0], 1.52, delta=0.026)
-                self.assertGreater(report.broken[0][1], 2.9)
+                self.assertEqual(len(report.faults), 1, report.faults)
+                fault = report.faults[0]
+                self.assertAlmostEqual(fault.start, 1.52, delta=0.026)
+                self.assertLess(fault.end - fault.start, 0.06)
+                self.assertAlmostEqual(fault.step, step, delta=0.1)
+
+    def test_faults_after_a_fault_are_found_too(self):
+        def faults(mono):
+            mono[int(0.8 * RATE):int(0.9 * RATE)] = [0.0] * int(0.1 * RATE)  # in place: no shift
+            del mono[int(1.5 * RATE):int(1.5 * RATE) + 30]
+            mono[int(2.5 * RATE):int(2.5 * RATE)] = [0.0] * 48  # a millisecond inserted
+
+        report = sine_check.check(recording(seconds=3.5, noise_db=-38.0, edit=faults), 2, FREQUENCY)
+        self.assertEqual([round(fault.start, 1) for fault in report.faults], [0.8, 1.5, 2.5], report.faults)
+        self.assertEqual([round(fault.step) for fault in report.faults], [0, 30, -48])
+        self.assertLess(report.worst_phase, 0.25)
 
     def test_silence_alone_is_broken(self):
         report = sine_check.check(array("f", [0.0] * 9600), 2, FREQUENCY)
-        self.assertFalse(report.continuous)
+        self.assertEqual([fault.what for fault in report.faults], ["silence"])
 
 
 if __name__ == "__main__":
