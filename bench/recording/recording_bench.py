@@ -1,14 +1,15 @@
 """Whole-tool recording figures against FFmpeg, on a private sound server, in one run.
 
 For each server (a private PulseAudio; with --pipewire also a private PipeWire stack) the
-project's tone player plays a 440 Hz sine tagged com.ableton.live, and then:
+project's tone player plays a 440 Hz sine tagged com.ableton.live with a 20 ms buffer, and then:
   - the tool records D seconds, and FFmpeg records the sink's monitor for D seconds encoding AAC
     at 192 kbit/s, alternately, a few times: CPU seconds per recorded second of each whole
     process (its rusage), the wall time beyond D, the ready line's latency from process start, and
-    the recorded duration against D; medians;
+    the recorded duration against D; medians. FFmpeg runs twice: as asked (`-f pulse -i MONITOR`,
+    its default fragment size) and with 10 ms fragments, the latency this tool asks of the server;
   - the tool records 30 seconds while every core runs a busy loop, and the decoded file is
     compared with the ideal sine (sine_check), beside a plain PCM recording of the sink's monitor
-    by FFmpeg over the same time, which tells a fault of the source from one of the tool.
+    by FFmpeg over the same time: a fault in both is the source's, a fault in ours alone the tool's.
 Prints one table of figures with their targets.
 """
 
@@ -33,6 +34,9 @@ APP_ID = "com.ableton.live"
 FREQUENCY = 440.0
 AMPLITUDE = 0.5
 RATE = 48000
+AAC = ("-c:a", "aac", "-b:a", "192k")
+# FFmpeg's pulse input records 16-bit stereo by default: 10 ms of it.
+TEN_MS_FRAGMENTS = ("-fragment_size", str(RATE // 100 * 2 * 2))
 
 
 def cpu_seconds(usage):
@@ -49,6 +53,10 @@ def reap(process):
 
 def recorded_seconds(path):
     return sine_check.exact_frames(path, RATE)[0] / RATE
+
+
+def faults(path):
+    return sine_check.check(*sine_check.decode(path, RATE), FREQUENCY, RATE).faults
 
 
 def record_ours(binary, server, seconds, output):
@@ -69,6 +77,7 @@ def record_ours(binary, server, seconds, output):
         raise RuntimeError(f"the tool wrote to standard error: {stderr!r}")
     return {
         "cpu": cpu_seconds(usage) / seconds,
+        "wakeups": usage.ru_nvcsw / seconds,
         "ready": ready_at - started,
         "over": ended - started - seconds,
         "error": lines[-1]["metrics"]["duration_seconds"] - seconds,
@@ -76,14 +85,14 @@ def record_ours(binary, server, seconds, output):
     }
 
 
-def ffmpeg_command(monitor, seconds, output, codec=("-c:a", "aac", "-b:a", "192k")):
-    return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "pulse", "-i", monitor,
+def ffmpeg_command(monitor, seconds, output, codec=AAC, options=()):
+    return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "pulse", *options, "-i", monitor,
             "-t", repr(seconds), *codec, output]
 
 
-def record_ffmpeg(server, monitor, seconds, output):
+def record_ffmpeg(server, monitor, seconds, output, options=()):
     started = time.monotonic()
-    process = subprocess.Popen(ffmpeg_command(monitor, seconds, output), env=server.env,
+    process = subprocess.Popen(ffmpeg_command(monitor, seconds, output, options=options), env=server.env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     stderr = process.stderr.read()
     ended, usage = reap(process)
@@ -92,6 +101,7 @@ def record_ffmpeg(server, monitor, seconds, output):
         raise RuntimeError(f"ffmpeg failed (status {process.returncode}): {stderr.decode(errors='replace')}")
     return {
         "cpu": cpu_seconds(usage) / seconds,
+        "wakeups": usage.ru_nvcsw / seconds,
         "over": ended - started - seconds,
         "error": recorded_seconds(output) - seconds,
     }
@@ -107,6 +117,16 @@ def wait_for_small_sink_latency(server, limit_seconds=6.0):
         if latencies and max(latencies) < 50_000:
             return
         time.sleep(0.1)
+
+
+def realtime(pid):
+    """Gives the player's thread a real-time priority, as a DAW's audio thread has, so that the source
+    keeps playing under the load; says what it got."""
+    try:
+        os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(10))
+        return "real-time (SCHED_FIFO 10)"
+    except OSError as error:
+        return f"normal ({error.strerror})"
 
 
 class Hogs:
@@ -128,56 +148,56 @@ class Hogs:
         return False
 
 
+def timed_runs(server, args, folder, label, results):
+    monitor = server.sink + ".monitor"
+    for repetition in range(args.repetitions):
+        path = os.path.join(folder, f"{label}-%s-{repetition}.m4a")
+        ours = record_ours(args.binary, server, args.seconds, path % "ours")
+        theirs = record_ffmpeg(server, monitor, args.seconds, path % "ffmpeg")
+        like = record_ffmpeg(server, monitor, args.seconds, path % "ffmpeg10", options=TEN_MS_FRAGMENTS)
+        ours["faults"], theirs["faults"] = len(faults(path % "ours")), len(faults(path % "ffmpeg"))
+        results["ours"].append(ours)
+        results["ffmpeg"].append(theirs)
+        results["ffmpeg10"].append(like)
+        print(f"  {label} #{repetition + 1}: ours cpu {ours['cpu']:.4f} s/s, ready {ours['ready'] * 1e3:.1f} ms, "
+              f"over {ours['over'] * 1e3:.1f} ms, duration {ours['error'] * 1e3:+.1f} ms "
+              f"(file {ours['file_error'] * 1e3:+.1f} ms), faults {ours['faults']} | ffmpeg cpu {theirs['cpu']:.4f} s/s, "
+              f"over {theirs['over'] * 1e3:.1f} ms, duration {theirs['error'] * 1e3:+.1f} ms, "
+              f"faults {theirs['faults']} | ffmpeg 10 ms cpu {like['cpu']:.4f} s/s", flush=True)
+
+
+def loaded_run(server, args, folder, label, results, player):
+    cores = os.cpu_count() or 2
+    ours_path = os.path.join(folder, f"{label}-loaded.m4a")
+    witness_path = os.path.join(folder, f"{label}-loaded-witness.wav")
+    results["player_priority"] = "normal" if args.player_normal_priority else realtime(player.process.pid)
+    print(f"  {label}: {args.load_seconds:g} s under {cores} busy loops, the player at "
+          f"{results['player_priority']} priority ...", flush=True)
+    with Hogs(cores):
+        witness = subprocess.Popen(
+            ffmpeg_command(server.sink + ".monitor", args.load_seconds + 1.0, witness_path, codec=("-c:a", "pcm_f32le")),
+            env=server.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            results["loaded"] = record_ours(args.binary, server, args.load_seconds, ours_path)
+        finally:
+            witness.wait()
+    results["loaded_check"] = sine_check.check(*sine_check.decode(ours_path, RATE), FREQUENCY, RATE)
+    results["witness_check"] = sine_check.check(*sine_check.decode(witness_path, RATE), FREQUENCY, RATE)
+
+
 def measure(server, args, folder, label):
     from sound_server import TonePlayer
 
-    results = {"label": label, "ours": [], "ffmpeg": []}
-    monitor = server.sink + ".monitor"
+    results = {"label": label, "ours": [], "ffmpeg": [], "ffmpeg10": []}
     with TonePlayer(server, app_id=APP_ID, frequency=FREQUENCY, amplitude=AMPLITUDE,
                     extra=("--latency-ms", str(args.player_latency_ms))) as player:
         wait_for_small_sink_latency(server)
         results["load_before"] = os.getloadavg()[0]
-        for repetition in range(args.repetitions):
-            ours = record_ours(args.binary, server, args.seconds, os.path.join(folder, f"{label}-ours-{repetition}.m4a"))
-            theirs = record_ffmpeg(server, monitor, args.seconds,
-                                   os.path.join(folder, f"{label}-ffmpeg-{repetition}.m4a"))
-            results["ours"].append(ours)
-            results["ffmpeg"].append(theirs)
-            print(f"  {label} #{repetition + 1}: ours cpu {ours['cpu']:.4f} s/s, ready {ours['ready'] * 1e3:.1f} ms, "
-                  f"over {ours['over'] * 1e3:.1f} ms, duration {ours['error'] * 1e3:+.1f} ms "
-                  f"(file {ours['file_error'] * 1e3:+.1f} ms) | ffmpeg cpu {theirs['cpu']:.4f} s/s, "
-                  f"over {theirs['over'] * 1e3:.1f} ms, duration {theirs['error'] * 1e3:+.1f} ms", flush=True)
-
+        timed_runs(server, args, folder, label, results)
         results["load_after"] = os.getloadavg()[0]  # before the hogs add theirs
         if args.load_seconds > 0:
-            cores = os.cpu_count() or 2
-            ours_path = os.path.join(folder, f"{label}-loaded.m4a")
-            witness_path = os.path.join(folder, f"{label}-loaded-witness.wav")
-            results["player_priority"] = "normal" if args.player_normal_priority else realtime(player.process.pid)
-            print(f"  {label}: {args.load_seconds:g} s under {cores} busy loops, the player at "
-                  f"{results['player_priority']} priority ...", flush=True)
-            with Hogs(cores):
-                witness = subprocess.Popen(
-                    ffmpeg_command(monitor, args.load_seconds + 1.0, witness_path, codec=("-c:a", "pcm_f32le")),
-                    env=server.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                try:
-                    loaded = record_ours(args.binary, server, args.load_seconds, ours_path)
-                finally:
-                    witness.wait()
-            results["loaded"] = loaded
-            results["loaded_check"] = sine_check.check(*sine_check.decode(ours_path, RATE), FREQUENCY, RATE)
-            results["witness_check"] = sine_check.check(*sine_check.decode(witness_path, RATE), FREQUENCY, RATE)
+            loaded_run(server, args, folder, label, results, player)
     return results
-
-
-def realtime(pid):
-    """Gives the player's thread a real-time priority, as a DAW's audio thread has, so that the source
-    keeps playing under the load; says what it got."""
-    try:
-        os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(10))
-        return "real-time (SCHED_FIFO 10)"
-    except OSError as error:
-        return f"normal ({error.strerror})"
 
 
 def median(runs, key):
@@ -188,34 +208,44 @@ def verdict(ok):
     return "PASS" if ok else "MISS"
 
 
+def fault_list(faults, limit=4):
+    text = "; ".join(repr(fault) for fault in faults[:limit])
+    return text + ("; ..." if len(faults) > limit else "")
+
+
 def table(results, args):
     ms = 1e3
     rows = []  # (figure, ours, ffmpeg, target, result)
-    ours, theirs = results["ours"], results["ffmpeg"]
-    cpu_ours, cpu_theirs = median(ours, "cpu"), median(theirs, "cpu")
-    ratio = cpu_ours / cpu_theirs if cpu_theirs > 0 else float("inf")
-    rows.append(("CPU s per recorded s", f"{cpu_ours:.4f}", f"{cpu_theirs:.4f}", "ours <= ffmpeg's", verdict(ratio <= 1)))
-    rows.append(("  ratio ours / ffmpeg", f"{ratio:.3f}", "", "<= 1", verdict(ratio <= 1)))
-    over = median(ours, "over")
-    rows.append(("wall time beyond request", f"{over * ms:.1f} ms", f"{median(theirs, 'over') * ms:.1f} ms",
-                 "< 150 ms (10 s)", verdict(over < 0.150)))
-    ready = median(ours, "ready")
-    rows.append(("ready line after process start", f"{ready * ms:.1f} ms", "-", "< 100 ms", verdict(ready < 0.100)))
-    rows.append(("recorded duration - request", f"{median(ours, 'error') * ms:+.1f} ms",
-                 f"{median(theirs, 'error') * ms:+.1f} ms", "(figure)", ""))
+    ours, theirs, like = results["ours"], results["ffmpeg"], results["ffmpeg10"]
+    if ours:
+        cpu_ours, cpu_theirs, cpu_like = median(ours, "cpu"), median(theirs, "cpu"), median(like, "cpu")
+        ratio = cpu_ours / cpu_theirs if cpu_theirs > 0 else math.inf
+        rows.append(("CPU s per recorded s", f"{cpu_ours:.4f}", f"{cpu_theirs:.4f}", "ours <= ffmpeg's",
+                     verdict(ratio <= 1)))
+        rows.append(("  ratio ours / ffmpeg", f"{ratio:.3f}", "", "<= 1", verdict(ratio <= 1)))
+        rows.append(("  ffmpeg with 10 ms fragments", f"ratio {cpu_ours / cpu_like:.3f}", f"{cpu_like:.4f}",
+                     "(figure)", ""))
+        rows.append(("  voluntary context switches / s", f"{median(ours, 'wakeups'):.0f}",
+                     f"{median(theirs, 'wakeups'):.0f} ({median(like, 'wakeups'):.0f} at 10 ms)", "(figure)", ""))
+        over = median(ours, "over")
+        rows.append(("wall time beyond request", f"{over * ms:.1f} ms", f"{median(theirs, 'over') * ms:.1f} ms",
+                     "< 150 ms (10 s)", verdict(over < 0.150)))
+        ready = median(ours, "ready")
+        rows.append(("ready line after process start", f"{ready * ms:.1f} ms", "-", "< 100 ms", verdict(ready < 0.100)))
+        rows.append(("recorded duration - request", f"{median(ours, 'error') * ms:+.1f} ms",
+                     f"{median(theirs, 'error') * ms:+.1f} ms", "(figure)", ""))
+        rows.append(("faults in the timed recordings", str(sum(run["faults"] for run in ours)),
+                     str(sum(run["faults"] for run in theirs)), "(figure)", ""))
     if "loaded" in results:
         check, witness, loaded = results["loaded_check"], results["witness_check"], results["loaded"]
-        where = ", ".join(f"{a:.3f}-{b:.3f} s" for a, b in check.broken[:5]) or "none"
-        witness_where = ", ".join(f"{a:.3f}-{b:.3f} s" for a, b in witness.broken[:5]) or "none"
-        rows.append((f"{args.load_seconds:g} s under CPU hog: dropouts", where, witness_where, "none",
-                     verdict(check.continuous)))
+        rows.append((f"{args.load_seconds:g} s under CPU hog: faults", str(len(check.faults)), str(len(witness.faults)),
+                     "none", verdict(check.continuous)))
         rows.append(("  largest block deviation", f"{check.worst_db:.1f} dB at {check.worst_at or 0:.2f} s",
                      f"{witness.worst_db:.1f} dB", f"< {sine_check.BROKEN_DB:g} dB",
                      verdict(check.worst_db < sine_check.BROKEN_DB)))
-        frame = 2 * math.pi * FREQUENCY / RATE
-        rows.append(("  largest phase difference", f"{check.worst_phase / frame:.2f} frames",
-                     f"{witness.worst_phase / frame:.2f} frames", f"< {sine_check.PHASE_LIMIT_FRAMES:g} frames",
-                     verdict(check.worst_phase < sine_check.PHASE_LIMIT_FRAMES * frame)))
+        rows.append(("  largest phase difference", f"{check.worst_phase:.2f} frames",
+                     f"{witness.worst_phase:.2f} frames", f"< {sine_check.PHASE_LIMIT_FRAMES:g} frames",
+                     verdict(check.worst_phase < sine_check.PHASE_LIMIT_FRAMES)))
         rows.append(("  median block deviation", f"{check.floor_db:.1f} dB", f"{witness.floor_db:.1f} dB",
                      "AAC floor ~-40 dB", ""))
         rows.append(("  fitted amplitude", f"{check.amplitude:.4f}", f"{witness.amplitude:.4f}", f"{AMPLITUDE:g}", ""))
@@ -229,11 +259,10 @@ def table(results, args):
     header = ("figure", "SorvanelAudio", "FFmpeg", "target", "result")
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(5)]
     line = "  ".join("-" * width for width in widths)
-    title = (f"{results['label']}: {args.seconds:g} s of a {FREQUENCY:g} Hz sine, medians of {args.repetitions}; "
-             f"FFmpeg records the sink's monitor; load average before / after the timed runs: "
-             f"{results['load_before']:.2f} / {results['load_after']:.2f} on {os.cpu_count()} cores")
     print()
-    print(title)
+    print(f"{results['label']}: {args.seconds:g} s of a {FREQUENCY:g} Hz sine, medians of {args.repetitions}; "
+          f"FFmpeg records the sink's monitor; load average before / after the timed runs: "
+          f"{results['load_before']:.2f} / {results['load_after']:.2f} on {os.cpu_count()} cores")
     print(line)
     print("  ".join(str(cell).ljust(width) for cell, width in zip(header, widths)))
     print(line)
@@ -241,16 +270,17 @@ def table(results, args):
         print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
     print(line)
     if "loaded" in results:
-        print(f"Under load the player ran at {results['player_priority']} priority. FFmpeg column of the loaded "
-              "rows: a PCM recording of the sink's monitor over the same time (a dropout in both is the "
-              "source's, not the tool's).")
+        print(f"Under load the player ran at {results['player_priority']} priority; the FFmpeg column of the "
+              "loaded rows is a PCM recording of the sink's monitor over the same time, started a little earlier.")
+        print(f"  faults, ours:    {fault_list(check.faults) or 'none'}")
+        print(f"  faults, witness: {fault_list(witness.faults) or 'none'}")
 
 
 def main():
     build = os.path.join(ROOT, "build", "release")
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=10.0, help="duration of each timed recording (10)")
-    parser.add_argument("--repetitions", type=int, default=3, help="timed recordings per program (3)")
+    parser.add_argument("--repetitions", type=int, default=3, help="timed recordings per program; 0 skips them (3)")
     parser.add_argument("--load-seconds", type=float, default=30.0,
                         help="duration of the recording under CPU load; 0 skips it (30)")
     parser.add_argument("--player-latency-ms", type=float, default=20.0, help="the tone player's buffer (20)")
