@@ -9,7 +9,9 @@ project's tone player plays a 440 Hz sine tagged com.ableton.live with a 20 ms b
     its default fragment size) and with 10 ms fragments, the latency this tool asks of the server;
   - the tool records 30 seconds while every core runs a busy loop, and the decoded file is
     compared with the ideal sine (sine_check), beside a plain PCM recording of the sink's monitor
-    by FFmpeg over the same time: a fault in both is the source's, a fault in ours alone the tool's.
+    by FFmpeg over the same time: a fault in both is the source's, a fault in ours alone the tool's;
+  - the tool records while it is stopped (SIGSTOP) a few times for 30 to 120 ms, as a starved
+    machine would stop it, and the silence that each stop left in the file is measured.
 Prints one table of figures with their targets.
 """
 
@@ -18,6 +20,7 @@ import json
 import math
 import os
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -185,6 +188,34 @@ def loaded_run(server, args, folder, label, results, player):
     results["witness_check"] = sine_check.check(*sine_check.decode(witness_path, RATE), FREQUENCY, RATE)
 
 
+def stall_run(server, args, folder, label, results):
+    """Stops the whole tool (SIGSTOP) for a few lengths of time while it records, as a starved
+    machine would, and reports the silence found in the file after each stop."""
+    stalls = [(2.0 + 2.5 * i, length / 1e3) for i, length in enumerate(args.stalls_ms)]
+    path = os.path.join(folder, f"{label}-stalled.m4a")
+    process = subprocess.Popen([args.binary, path, repr(stalls[-1][0] + 2.0)], env=server.env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    process.stdout.readline()
+    ready = time.monotonic()
+    for at, length in stalls:
+        time.sleep(max(0.0, ready + at - time.monotonic()))
+        process.send_signal(signal.SIGSTOP)
+        time.sleep(length)
+        process.send_signal(signal.SIGCONT)
+    process.communicate()
+    if process.returncode != 0:
+        raise RuntimeError(f"the tool failed under stops (status {process.returncode})")
+    samples, channels = sine_check.decode(path, RATE)
+    runs = sine_check.silent_runs(samples, channels, RATE)
+    found = sine_check.check(samples, channels, FREQUENCY, RATE).faults
+    results["stalls"] = []
+    for at, length in stalls:
+        # The file starts a little before the ready line: look from just before the stop on.
+        silence = sum(run for start, run in runs if at - 0.05 <= start <= at + length + 0.3)
+        steps = [fault.step for fault in found if at - 0.05 <= fault.start <= at + length + 0.3]
+        results["stalls"].append((length, silence, steps))
+
+
 def measure(server, args, folder, label):
     from sound_server import TonePlayer
 
@@ -197,6 +228,8 @@ def measure(server, args, folder, label):
         results["load_after"] = os.getloadavg()[0]  # before the hogs add theirs
         if args.load_seconds > 0:
             loaded_run(server, args, folder, label, results, player)
+        if args.stalls_ms:
+            stall_run(server, args, folder, label, results)
     return results
 
 
@@ -255,6 +288,10 @@ def table(results, args):
         rows.append(("  wall time beyond request", f"{loaded['over'] * ms:.1f} ms", "", "(figure)", ""))
         rows.append(("  ready line after process start", f"{loaded['ready'] * ms:.1f} ms", "", "(figure)", ""))
         rows.append(("  CPU s per recorded s", f"{loaded['cpu']:.4f}", "", "(figure)", ""))
+    for length, silence, steps in results.get("stalls", []):
+        shift = ", ".join("%+.1f" % step for step in steps if step is not None and abs(step) >= 0.5)
+        rows.append((f"tool stopped {length * ms:.0f} ms: silence", f"{silence * ms:.1f} ms"
+                     + (f", shift {shift} frames" if shift else ""), "", "0 ms", verdict(silence == 0 and not shift)))
 
     header = ("figure", "SorvanelAudio", "FFmpeg", "target", "result")
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(5)]
@@ -286,6 +323,8 @@ def main():
     parser.add_argument("--player-latency-ms", type=float, default=20.0, help="the tone player's buffer (20)")
     parser.add_argument("--player-normal-priority", action="store_true",
                         help="leave the player at normal priority under the load (its own underruns then show)")
+    parser.add_argument("--stalls-ms", type=lambda text: [float(v) for v in text.split(",") if v], default="30,60,90,120",
+                        help="stop the tool this long (SIGSTOP) once each during one recording; empty skips (30,60,90,120)")
     parser.add_argument("--pipewire", action="store_true", help="also measure against a private PipeWire stack")
     parser.add_argument("--binary", default=os.path.join(build, "src", "SorvanelAudio"))
     parser.add_argument("--tone-player", default=os.path.join(build, "tools", "tone_player", "sorvanel-tone-player"))

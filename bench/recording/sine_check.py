@@ -59,6 +59,24 @@ def decode(path, rate=48000):
     return samples, channels
 
 
+def silent_runs(samples, channels, rate=48000, level=0.02, shortest=20):
+    """(start s, length s) of every run of at least `shortest` frames below `level` in the first
+    channel: a sine of amplitude 0.5 stays below 0.02 for under one frame at each zero crossing."""
+    runs = []
+    length = 0
+    x = samples[0::channels] if channels > 1 else samples
+    for i, value in enumerate(x):
+        if abs(value) < level:
+            length += 1
+            continue
+        if length >= shortest:
+            runs.append(((i - length) / rate, length / rate))
+        length = 0
+    if length >= shortest:
+        runs.append(((len(x) - length) / rate, length / rate))
+    return runs
+
+
 def _db(ratio):
     return 20 * math.log10(ratio) if ratio > 0 else -math.inf
 

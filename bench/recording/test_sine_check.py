@@ -82,6 +82,14 @@ class SineCheckTest(unittest.TestCase):
         self.assertEqual([round(fault.step) for fault in report.faults], [0, 30, -48])
         self.assertLess(report.worst_phase, 0.25)
 
+    def test_silent_runs_are_the_gaps_and_edges_not_the_zero_crossings(self):
+        def gap(mono):
+            mono[int(0.5 * RATE):int(0.5 * RATE) + 96] = [0.0] * 96
+
+        runs = sine_check.silent_runs(recording(seconds=1.0, head=0.01, tail=0.02, edit=gap), 2)
+        self.assertEqual([(round(start, 4), round(length * 1e3, 1)) for start, length in runs],
+                         [(0.0, 10.0), (0.51, 2.0), (1.01, 20.0)])
+
     def test_silence_alone_is_broken(self):
         report = sine_check.check(array("f", [0.0] * 9600), 2, FREQUENCY)
         self.assertEqual([fault.what for fault in report.faults], ["silence"])
