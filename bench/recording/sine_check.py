@@ -28,8 +28,10 @@ LEVEL_LIMIT = 0.1
 FIT_SECONDS = 0.5
 # Clean blocks whose mean phase is the ideal's after a fault.
 FOLLOW_BLOCKS = 8
-# Silence at the edges: below this a sample counts as silent.
-SILENT = 1e-3
+# Silence at the edges: below this a sample counts as silent (a sine of amplitude 0.5 stays below
+# it for under a frame at each zero crossing; AAC spreads an edge's onset over a few milliseconds at
+# levels under it).
+SILENT = 0.02
 # Frames left out at each edge of the sound, for the codec's onset and release transients (two
 # AAC frames: the transform window).
 EDGE_FRAMES = 2048
@@ -59,9 +61,9 @@ def decode(path, rate=48000):
     return samples, channels
 
 
-def silent_runs(samples, channels, rate=48000, level=0.02, shortest=20):
+def silent_runs(samples, channels, rate=48000, level=SILENT, shortest=20):
     """(start s, length s) of every run of at least `shortest` frames below `level` in the first
-    channel: a sine of amplitude 0.5 stays below 0.02 for under one frame at each zero crossing."""
+    channel."""
     runs = []
     length = 0
     x = samples[0::channels] if channels > 1 else samples
