@@ -12,8 +12,9 @@ project's tone player plays a 440 Hz sine tagged com.ableton.live with a 20 ms b
     by FFmpeg over the same time: a fault in both is the source's, a fault in ours alone the tool's;
   - the tool records while it is stopped (SIGSTOP) a few times for 30 to 120 ms, as a starved
     machine would stop it, and the silence that each stop left in the file is measured;
-  - the tool records while the player pauses a few times for 30 to 90 ms: the pauses must come out
-    as silence of about their length, and no other audio may be missing.
+  - the tool records while the player pauses a few times for 30 to 90 ms, beside the same kind of
+    witness: each pause must come out as the silence the witness holds, and no other audio may be
+    missing.
 Prints one table of figures with their targets.
 """
 
@@ -219,34 +220,48 @@ def stall_run(server, args, folder, label, results):
 
 
 def pause_run(server, args, folder, label, results, player):
-    """Pauses the player (corks its stream) a few times while the tool records: the file should hold
-    the pause as silence and the sine, intact, on both sides of it."""
+    """Pauses the player (corks its stream) a few times while the tool records, beside a PCM witness
+    of the sink's monitor: the tool's file should hold each pause as the silence the witness holds,
+    and the sine, intact, everywhere else."""
     pauses = [(2.0 + 2.0 * i, length / 1e3) for i, length in enumerate(args.pauses_ms)]
+    seconds = pauses[-1][0] + 2.0
     path = os.path.join(folder, f"{label}-paused.m4a")
-    process = subprocess.Popen([args.binary, path, repr(pauses[-1][0] + 2.0)], env=server.env,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    process.stdout.readline()
-    ready = time.monotonic()
-    for at, length in pauses:
-        time.sleep(max(0.0, ready + at - time.monotonic()))
-        player.pause()
-        time.sleep(length)
-        player.resume()
-    process.communicate()
+    witness_path = os.path.join(folder, f"{label}-paused-witness.wav")
+    witness = subprocess.Popen(
+        ffmpeg_command(server.sink + ".monitor", seconds + 1.0, witness_path, codec=("-c:a", "pcm_f32le")),
+        env=server.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        process = subprocess.Popen([args.binary, path, repr(seconds)], env=server.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        process.stdout.readline()
+        ready = time.monotonic()
+        for at, length in pauses:
+            time.sleep(max(0.0, ready + at - time.monotonic()))
+            player.pause()
+            time.sleep(length)
+            player.resume()
+        process.communicate()
+    finally:
+        witness.wait()
     if process.returncode != 0:
         raise RuntimeError(f"the tool failed with pauses (status {process.returncode})")
-    samples, channels = sine_check.decode(path, RATE)
-    runs = sine_check.silent_runs(samples, channels, RATE)
-    end = len(samples) / channels / RATE
+
+    def interior_runs(file):
+        samples, channels = sine_check.decode(file, RATE)
+        end = len(samples) / channels / RATE
+        # Not the edges: what arrived before the first data and after the stop.
+        return [run for run in sine_check.silent_runs(samples, channels, RATE) if 0.05 < run[0] < end - run[1] - 0.05]
+
+    ours, theirs = interior_runs(path), interior_runs(witness_path)
+    shift = best_offset([start for start, _ in ours], [start for start, _ in theirs], 0.03) or 0.0
     results["pauses"] = []
-    explained = set()
+    accounted = set()
     for at, length in pauses:
-        inside = [run for run in runs if at - 0.05 <= run[0] <= at + length + 0.2]
-        explained.update(inside)
-        results["pauses"].append((length, sum(run for _, run in inside)))
-    # The edges: what arrived before the first data and after the stop.
-    explained.update(run for run in runs if run[0] < 0.05 or run[0] + run[1] > end - 0.05)
-    results["pause_lost"] = [run for run in runs if run not in explained]
+        inside = [run for run in ours if at - 0.05 <= run[0] <= at + length + 0.2]
+        accounted.update(inside)
+        witnessed = [run for run in theirs if at - 0.05 <= run[0] - shift <= at + length + 0.2]
+        results["pauses"].append((length, sum(run for _, run in inside), sum(run for _, run in witnessed)))
+    results["pause_lost"] = [run for run in ours if run not in accounted]
 
 
 def measure(server, args, folder, label):
@@ -268,19 +283,39 @@ def measure(server, args, folder, label):
     return results
 
 
-def unexplained(faults, witness_faults, window=0.3):
-    """The faults that the witness does not share: none of its faults lies within `window` seconds
-    (the two recordings start a little apart) with the same phase step (modulo a period)."""
+def best_offset(ours, theirs, tolerance, limit=2.0):
+    """The shift s that lines up most of the times `ours` with times in `theirs` (theirs ~ ours + s),
+    the smaller one on a tie; None when nothing lines up within `limit` seconds."""
+    best, support = None, 0
+    for candidate in sorted({b - a for a in ours for b in theirs if abs(b - a) <= limit}, key=abs):
+        matched = sum(1 for a in ours if any(abs(b - a - candidate) <= tolerance for b in theirs))
+        if matched > support:
+            best, support = candidate, matched
+    return best
+
+
+def unexplained(faults, witness_faults, tolerance=0.06):
+    """The faults that the witness does not share. The two recordings start apart by an unknown
+    fraction of a second: the shift is the one that lines up the most faults with the same phase
+    step (modulo a period); a fault is the source's when the witness has one there with that step."""
     period = RATE / FREQUENCY
 
-    def same(fault, other):
-        if abs(fault.start - other.start) > window:
-            return False
+    def same_step(fault, other):
         if fault.step is None or other.step is None:
             return True
         return abs(math.remainder(fault.step - other.step, period)) <= 1.0
 
-    return [fault for fault in faults if not any(same(fault, other) for other in witness_faults)]
+    pairs = [(fault, other) for fault in faults for other in witness_faults if same_step(fault, other)]
+    shifts = {other.start - fault.start for fault, other in pairs if abs(other.start - fault.start) <= 2.0}
+    best, support = None, 0
+    for shift in sorted(shifts, key=abs):
+        matched = len({id(fault) for fault, other in pairs if abs(other.start - fault.start - shift) <= tolerance})
+        if matched > support:
+            best, support = shift, matched
+    if best is None:
+        return list(faults)
+    explained = {id(fault) for fault, other in pairs if abs(other.start - fault.start - best) <= tolerance}
+    return [fault for fault in faults if id(fault) not in explained]
 
 
 def median(runs, key):
@@ -345,9 +380,9 @@ def table(results, args):
                      + (f", shift {shift} frames" if shift else ""), "", "0 ms", verdict(silence == 0 and not shift)))
 
     if "pauses" in results:
-        for length, silence in results["pauses"]:
-            rows.append((f"player paused {length * ms:.0f} ms: silence", f"{silence * ms:.1f} ms", "",
-                         "(figure: the pause)", ""))
+        for length, silence, witnessed in results["pauses"]:
+            rows.append((f"player paused {length * ms:.0f} ms: silence", f"{silence * ms:.1f} ms", f"{witnessed * ms:.1f} ms",
+                         "the witness's +10 ms", verdict(silence <= witnessed + 0.010)))
         lost = results["pause_lost"]
         rows.append(("  silence elsewhere (lost audio)", f"{sum(run for _, run in lost) * ms:.1f} ms in {len(lost)} runs",
                      "", "0 ms", verdict(not lost)))
@@ -366,8 +401,8 @@ def table(results, args):
         print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
     print(line)
     if "loaded" in results:
-        print(f"Under load the player ran at {results['player_priority']} priority; the FFmpeg column of the "
-              "loaded rows is a PCM recording of the sink's monitor over the same time, started a little earlier.")
+        print(f"Under load the player ran at {results['player_priority']} priority. The FFmpeg column of the "
+              "loaded and paused rows is a PCM recording of the sink's monitor over the same time (the witness).")
         print(f"  faults, ours:    {fault_list(check.faults) or 'none'}")
         print(f"  faults, witness: {fault_list(witness.faults) or 'none'}")
         print(f"  the tool's own:  {fault_list(own) or 'none'}")
