@@ -253,7 +253,8 @@ def pause_run(server, args, folder, label, results, player):
         return [run for run in sine_check.silent_runs(samples, channels, RATE) if 0.05 < run[0] < end - run[1] - 0.05]
 
     ours, theirs = interior_runs(path), interior_runs(witness_path)
-    shift = best_offset([start for start, _ in ours], [start for start, _ in theirs], 0.03) or 0.0
+    # The witness started earlier: line its silences up with the pauses' schedule, not with ours.
+    shift = best_offset([at for at, _ in pauses], [start for start, _ in theirs], 0.1) or 0.0
     results["pauses"] = []
     accounted = set()
     for at, length in pauses:
