@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include "platform/ffmpeg/ffmpeg_asset_writer.h"
 #include "platform/ffmpeg/ffmpeg_audio_file.h"
 #include "platform/ffmpeg/ffmpeg_common.h"
@@ -33,11 +35,16 @@ void silenceStandardError() {
     ::close(null);
 }
 
+// A reader that closed its end of standard output must not end the process: a failed write of a
+// line changes nothing, least of all the status or the recording.
+void ignoreBrokenPipes() { std::signal(SIGPIPE, SIG_IGN); }
+
 }  // namespace
 
 std::unique_ptr<LinuxPlatform> makeLinuxPlatform(std::vector<std::string> arguments) {
     silenceFfmpegLogging();
     silenceStandardError();
+    ignoreBrokenPipes();
     return std::make_unique<LinuxPlatformImpl>(std::move(arguments));
 }
 

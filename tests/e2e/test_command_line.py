@@ -66,6 +66,17 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(lines[1], b"")
         self.assertFalse(os.path.exists(os.path.join(self.home.name, "out.m4a")))
 
+    def test_a_closed_standard_output_changes_no_status(self):
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            for args, status in ((["--check"], 0), (["out.m4a"], 2), (["out.m4a", "5"], 1)):
+                completed = subprocess.run([BINARY, *args], stdout=write_end, stderr=subprocess.PIPE,
+                                           env=self.env, cwd=self.home.name, timeout=60)
+                self.assertEqual((completed.returncode, completed.stderr), (status, b""), args)
+        finally:
+            os.close(write_end)
+
     def test_duration_ignores_the_environments_decimal_comma(self):
         env = dict(self.env, LC_ALL="de_DE.UTF-8", LANG="de_DE.UTF-8", LC_NUMERIC="de_DE.UTF-8")
         self.assertEqual(self.run_tool("out.m4a", "2.5", env=env).returncode, 1)
