@@ -27,17 +27,27 @@ struct LinuxPlatformImpl final : Backends, LinuxPlatform {
 };
 
 // Libraries may still print on their own (assertions, server warnings); standard error is not
-// ours to write, so it goes nowhere.
+// ours to write, so it goes nowhere. A standard descriptor that came closed is held by /dev/null
+// too, so that no file the tool opens later lands on it.
 void silenceStandardError() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) continue;
+        const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (held >= 0 && held != fd) ::close(held);
+    }
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null < 0) return;
-    ::dup2(null, STDERR_FILENO);
-    ::close(null);
+    if (null != STDERR_FILENO) {
+        ::dup2(null, STDERR_FILENO);
+        ::close(null);
+    }
 }
 
 // A reader that closed its end of standard output must not end the process: a failed write of a
 // line changes nothing, least of all the status or the recording.
-void ignoreBrokenPipes() { std::signal(SIGPIPE, SIG_IGN); }
+void ignoreBrokenPipes() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 }  // namespace
 

@@ -22,6 +22,18 @@
 
 namespace sorvanel {
 
+namespace detail {
+// A start that throws fails its own completion, so the waiter still resumes once, with that error.
+template <class T>
+void startOrFail(const std::function<void(Completion<T>)>& start, Completion<T> completion) {
+    try {
+        start(completion);
+    } catch (...) {
+        completion.failWith(std::current_exception());
+    }
+}
+}  // namespace detail
+
 // Starts a platform operation and suspends until its completion is called, on whatever thread.
 // The waiter always resumes on its own executor, exactly once, with the value or the error.
 template <class T>
@@ -35,8 +47,9 @@ asio::awaitable<T> awaitCompletion(std::function<void(Completion<T>)> start) {
         co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
             [&start, &executor, &work](auto handler) {
                 auto waiter = std::make_shared<decltype(handler)>(std::move(handler));
-                start(Completion<void>(
-                    [waiter, executor, work = std::move(work)](std::exception_ptr error) mutable {
+                detail::startOrFail<void>(
+                    start, Completion<void>([waiter, executor, work = std::move(work)](
+                                                std::exception_ptr error) mutable {
                         asio::post(executor, [waiter = std::move(waiter), work = std::move(work),
                                               error]() mutable { (*waiter)(error); });
                     }));
@@ -47,13 +60,15 @@ asio::awaitable<T> awaitCompletion(std::function<void(Completion<T>)> start) {
             decltype(asio::use_awaitable), void(std::exception_ptr, std::optional<T>)>(
             [&start, &executor, &work](auto handler) {
                 auto waiter = std::make_shared<decltype(handler)>(std::move(handler));
-                start(Completion<T>([waiter, executor, work = std::move(work)](
-                                        std::exception_ptr error, std::optional<T> value) mutable {
-                    asio::post(executor, [waiter = std::move(waiter), work = std::move(work), error,
-                                          value = std::move(value)]() mutable {
-                        (*waiter)(error, std::move(value));
-                    });
-                }));
+                detail::startOrFail<T>(
+                    start,
+                    Completion<T>([waiter, executor, work = std::move(work)](
+                                      std::exception_ptr error, std::optional<T> value) mutable {
+                        asio::post(executor, [waiter = std::move(waiter), work = std::move(work),
+                                              error, value = std::move(value)]() mutable {
+                            (*waiter)(error, std::move(value));
+                        });
+                    }));
             },
             asio::use_awaitable);
         co_return std::move(*result);

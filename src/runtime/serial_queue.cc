@@ -10,7 +10,17 @@ SerialQueue::SerialQueue(std::string label)
     : label_(std::move(label)),
       context_(std::make_shared<asio::io_context>()),
       guard_(asio::make_work_guard(*context_)),
-      worker_([context = context_] { context->run(); }) {}
+      worker_([context = context_] {
+          // An item that throws (memory exhausted, say) must not end the process from here; the
+          // queue goes on with the next one.
+          for (;;) {
+              try {
+                  context->run();
+                  return;
+              } catch (...) {
+              }
+          }
+      }) {}
 
 SerialQueue::~SerialQueue() {
     // Items already submitted still run; then the worker ends.

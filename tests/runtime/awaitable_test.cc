@@ -18,6 +18,7 @@ class AwaitCompletionTest : public ::testing::Test {
     template <class T>
     T run(asio::awaitable<T> task) {
         auto future = asio::co_spawn(context, std::move(task), asio::use_future);
+        context.restart();
         context.run();
         return future.get();
     }
@@ -72,6 +73,21 @@ TEST_F(AwaitCompletionTest, AFailureResumesWithTheErrorUnchanged) {
     } catch (const Error& error) {
         EXPECT_EQ(error, Error("Pulse", 7, "Connection refused"));
     }
+}
+
+TEST_F(AwaitCompletionTest, AStartThatThrowsResumesTheWaiterWithItsErrorInsteadOfEndingTheProcess) {
+    const auto task = []() -> asio::awaitable<int> {
+        co_return co_await awaitCompletion<int>(
+            [](Completion<int>) { throw Error("SorvanelAudio", 9, "no thread for the writer"); });
+    };
+    EXPECT_THROW(run(task()), Error);
+    const auto afterACall = []() -> asio::awaitable<void> {
+        co_await awaitCompletion<void>([](Completion<void> done) {
+            done.succeed();
+            throw Error("SorvanelAudio", 9, "too late to count");
+        });
+    };
+    EXPECT_NO_THROW(run(afterACall())) << "only the first outcome counts";
 }
 
 TEST_F(AwaitCompletionTest, ACompletionCalledInsideTheStartStillResumesLater) {
