@@ -49,9 +49,7 @@ Error notAudio(const std::string& path, int code) {
 }
 
 Error corrupt(const std::string& path, int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return readError(path, code, std::string("the audio stream is corrupt (") + text + ").");
+    return readError(path, code, "the audio stream is corrupt (" + ffmpegErrorText(code) + ").");
 }
 
 PacketPtr makePacket() {

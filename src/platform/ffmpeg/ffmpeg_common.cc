@@ -11,10 +11,14 @@ void silenceFfmpegLogging() {
     av_log_set_level(AV_LOG_QUIET);
 }
 
-Error ffmpegError(int code, const std::string& context) {
+std::string ffmpegErrorText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
-    return Error("FFmpeg", code, context + ": " + text);
+    return text;
+}
+
+Error ffmpegError(int code, const std::string& context) {
+    return Error("FFmpeg", code, context + ": " + ffmpegErrorText(code));
 }
 
 }  // namespace sorvanel
