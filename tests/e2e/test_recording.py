@@ -73,12 +73,12 @@ class RecordingCases:
                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
 
     def record(self, seconds="2", output=None):
-        process = self.start(output or self.output, seconds)
-        stdout, stderr = process.communicate(timeout=60)
-        return self.finished(process, stdout, stderr)
+        return self.finished(self.start(output or self.output, seconds), b"")
 
-    def finished(self, process, stdout, stderr):
-        run = Run(subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr))
+    def finished(self, process, ready, limit=60):
+        """Waits for a running invocation, after what was read of it already, and takes the rest."""
+        rest, stderr = process.communicate(timeout=limit)
+        run = Run(subprocess.CompletedProcess(process.args, process.returncode, ready + rest, stderr))
         self.assertEqual(run.stderr, b"", "nothing may reach standard error")
         return run
 
@@ -154,8 +154,7 @@ class RecordingCases:
         ready = self.read_ready(process)
         time.sleep(1)
         player.quit()
-        rest, stderr = process.communicate(timeout=60)
-        run = self.finished(process, ready + rest, stderr)
+        run = self.finished(process, ready)
         self.assert_complete(run, 3)
 
     def test_server_killed_mid_recording(self):
@@ -164,8 +163,7 @@ class RecordingCases:
         ready = self.read_ready(process)
         time.sleep(1)
         self.server.kill()
-        rest, stderr = process.communicate(timeout=30)  # no hang
-        run = self.finished(process, ready + rest, stderr)
+        run = self.finished(process, ready, limit=30)  # no hang
         self.assertEqual(run.status, 1)
         self.assertEqual(len(run.lines), 2)
         self.assertEqual(list(run.lines[1]), ["error"])
@@ -216,8 +214,7 @@ class RecordingCases:
         time.sleep(1)
         player.resume()
         resumed = self.since_ready()
-        rest, stderr = process.communicate(timeout=60)
-        metrics = self.assert_complete(self.finished(process, ready + rest, stderr), 3)
+        metrics = self.assert_complete(self.finished(process, ready), 3)
         self.assert_sine_points(waveform_between(metrics, 0.1, paused - 0.1))
         self.assert_silent_points(waveform_between(metrics, paused + 0.2, resumed - 0.1))
         self.assert_sine_points(waveform_between(metrics, resumed + 0.2, 2.9))
@@ -230,8 +227,7 @@ class RecordingCases:
         time.sleep(1)
         self.server.pactl("move-sink-input", str(player.input_index), "second")
         moved = self.since_ready()
-        rest, stderr = process.communicate(timeout=60)
-        metrics = self.assert_complete(self.finished(process, ready + rest, stderr), 3)
+        metrics = self.assert_complete(self.finished(process, ready), 3)
         self.assert_sine_points(waveform_between(metrics, 0.1, moved - 0.1))
         self.assert_sine_points(waveform_between(metrics, moved + 0.2, 2.9))
 
@@ -243,8 +239,7 @@ class RecordingCases:
         time.sleep(1)
         player.resume()
         resumed = self.since_ready()
-        rest, stderr = process.communicate(timeout=60)
-        metrics = self.assert_complete(self.finished(process, ready + rest, stderr), 3)
+        metrics = self.assert_complete(self.finished(process, ready), 3)
         self.assert_silent_points(waveform_between(metrics, 0, resumed - 0.1))
         self.assert_sine_points(waveform_between(metrics, resumed + 0.2, 2.9))
 
