@@ -90,9 +90,9 @@ asio::awaitable<void> recordingRun(Platform& platform, std::string outputPath, d
         co_await sink->finish();
         emit(completeLine(audioMetrics(platform.files, outputUrl)));
     } catch (const std::exception& error) {
-        // Errors of the platform and of the sink and the reader alike: one line, status 1.
-        const auto* known = dynamic_cast<const Error*>(&error);
-        endWith(errorLine(known ? known->description() : error.what()), kStatusRunFailed);
+        // Errors of the platform and of the sink and the reader alike: one line, status 1. An
+        // Error's what() is its description.
+        endWith(errorLine(error.what()), kStatusRunFailed);
     }
 }
 
