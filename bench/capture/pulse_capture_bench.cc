@@ -11,9 +11,10 @@
 #include <future>
 #include <mutex>
 
+#include "platform/asio/asio_runtime.h"
+#include "platform/linux/pcm_sample_buffer.h"
 #include "platform/pulse/private_sound_server.h"
 #include "platform/pulse/pulse_capture_service.h"
-#include "runtime/serial_queue.h"
 
 using namespace sorvanel;
 using namespace std::chrono;
@@ -31,8 +32,9 @@ struct Output final : StreamOutput {
         std::lock_guard lock(mutex);
         if (!first) first = Clock::now();
         if (buffer.presentationTimeStamp().value != next) ++discontinuities;
-        next = buffer.presentationTimeStamp().value + buffer.frameCount();
-        sizes.push_back(buffer.frameCount());
+        const std::uint32_t frames = buffer.native()->frameCount();
+        next = buffer.presentationTimeStamp().value + frames;
+        sizes.push_back(frames);
     }
 };
 
@@ -66,7 +68,7 @@ int main(int argc, char** argv) {
         if (application->bundleIdentifier() == "com.ableton.live")
             filter.includedApplications.push_back(application);
     auto output = std::make_shared<Output>();
-    auto queue = std::make_shared<SerialQueue>("org.sorvanel.audio.capture");
+    auto queue = std::make_shared<AsioSerialQueue>("org.sorvanel.audio.capture");
     auto stream = service.makeStream(filter, StreamConfiguration{}, nullptr);
     stream->addStreamOutput(output, StreamOutputType::audio, queue);
 

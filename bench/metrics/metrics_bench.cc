@@ -79,8 +79,8 @@ ChildResult runChild(std::vector<std::string> args) {
 void decodeOnly(const std::string& path) {
     sorvanel::FfmpegAudioFileReader reader;
     const auto file = reader.openForReading(path);
-    const auto buffer = reader.makePcmBuffer(file->processingFormat(), 4096);
-    while (file->framePosition() < file->length()) file->readIntoBuffer(*buffer);
+    file->makeReadBuffer(4096);
+    while (file->framePosition() < file->length()) file->readIntoBuffer();
 }
 
 void measure(const std::string& path) {
@@ -109,28 +109,31 @@ void makeFile(const std::string& path, int minutes) {
 class MemoryFile final : public sorvanel::AudioFile {
   public:
     explicit MemoryFile(std::int64_t length) : length_(length) {}
-    sorvanel::AudioFormat processingFormat() const override { return {48000.0, 2, true}; }
+    sorvanel::AudioFormat processingFormat() const override { return {48000.0, 2}; }
     std::int64_t length() const override { return length_; }
     std::int64_t framePosition() const override { return position_; }
-    void readIntoBuffer(sorvanel::PcmBuffer& buffer) override {
-        const auto n = static_cast<std::uint32_t>(
-            std::min<std::int64_t>(buffer.frameCapacity(), length_ - position_));
-        if (!filled_) {
-            std::minstd_rand random(2);
-            std::uniform_real_distribution<float> value(-1.0f, 1.0f);
-            for (std::uint32_t c = 0; c < 2; ++c)
-                for (std::uint32_t i = 0; i < buffer.frameCapacity(); ++i)
-                    buffer.floatChannelData()[c][i] = value(random);
-            filled_ = true;
-        }
-        buffer.setFrameLength(n);
+    bool makeReadBuffer(std::uint32_t frameCapacity) override {
+        std::minstd_rand random(2);
+        std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+        samples_.resize(2 * static_cast<std::size_t>(frameCapacity));
+        for (float& sample : samples_) sample = value(random);
+        planes_ = {samples_.data(), samples_.data() + frameCapacity};
+        capacity_ = frameCapacity;
+        return true;
+    }
+    sorvanel::PcmBufferView readIntoBuffer() override {
+        const auto n =
+            static_cast<std::uint32_t>(std::min<std::int64_t>(capacity_, length_ - position_));
         position_ += n;
+        return {planes_.data(), n, capacity_};
     }
 
   private:
     std::int64_t length_;
     std::int64_t position_ = 0;
-    bool filled_ = false;
+    std::vector<float> samples_;
+    std::vector<const float*> planes_;
+    std::uint32_t capacity_ = 0;
 };
 
 class MemoryReader final : public sorvanel::AudioFileReader {

@@ -18,9 +18,10 @@
 #include <asio/use_future.hpp>
 
 #include "capture/audio_sink.h"
+#include "platform/asio/asio_runtime.h"
 #include "platform/ffmpeg/ffmpeg_asset_writer.h"
 #include "platform/ffmpeg/ffmpeg_common.h"
-#include "platform/pcm_sample_buffer.h"
+#include "platform/linux/pcm_sample_buffer.h"
 
 using namespace sorvanel;
 
@@ -92,12 +93,13 @@ int main(int argc, char** argv) {
     const std::string ours = folder + "/sink.m4a";
     double sinkCpu = 0;
     {
+        AsioRuntime runtime;
         asio::io_context context;
         FfmpegAssetWriterFactory writers;
         const double before = cpuSeconds(RUSAGE_SELF);
-        auto sink = std::make_shared<AudioSink>(writers, ours);
+        auto sink = AudioSink::make(runtime, writers, ours);
         for (const auto& buffer : buffers)
-            sink->queue->post(
+            sink->queue()->post(
                 [sink, buffer] { sink->didOutputSampleBuffer(*buffer, StreamOutputType::audio); });
         auto finished = asio::co_spawn(context, sink->finish(), asio::use_future);
         context.run();

@@ -68,12 +68,12 @@ double decibels(double level) {
 ResultObject audioMetrics(AudioFileReader& files, const std::string& path) {
     const std::unique_ptr<AudioFile> file = files.openForReading(path);
     const AudioFormat format = file->processingFormat();
-    std::unique_ptr<PcmBuffer> buffer;
+    bool hasBuffer = false;
     try {
-        buffer = files.makePcmBuffer(format, kReadFrames);
+        hasBuffer = file->makeReadBuffer(kReadFrames);
     } catch (const std::bad_alloc&) {
     }
-    if (!buffer) throw Error::withoutDescription(kErrorDomain, kNoReadBufferCode);
+    if (!hasBuffer) throw Error::withoutDescription(kErrorDomain, kNoReadBufferCode);
 
     std::int64_t sampleCount = 0;
     double sumOfSquares = 0.0;
@@ -82,13 +82,13 @@ ResultObject audioMetrics(AudioFileReader& files, const std::string& path) {
 
     while (file->framePosition() < file->length()) {
         const std::int64_t before = file->framePosition();
-        file->readIntoBuffer(*buffer);
+        const PcmBufferView buffer = file->readIntoBuffer();
         // A read that delivers nothing would never reach the length.
         if (file->framePosition() <= before) break;
 
-        const float* const* planes = buffer->floatChannelData();
+        const float* const* planes = buffer.floatChannelData;
         if (!planes) continue;
-        const std::uint32_t n = buffer->frameLength();
+        const std::uint32_t n = buffer.frameLength;
         float chunkPeak = 0.0f;
         for (std::uint32_t channel = 0; channel < format.channelCount; ++channel) {
             if (n == 0) continue;

@@ -25,13 +25,19 @@ Error noAudioBuffersError() {
     return Error(kErrorDomain, kNoAudioBuffersCode, "Ableton supplied no audio buffers.");
 }
 
-AudioSink::AudioSink(AssetWriterFactory& writers, std::string path) {
+std::shared_ptr<AudioSink> AudioSink::make(PlatformRuntime& runtime, AssetWriterFactory& writers,
+                                           std::string path) {
+    return std::make_shared<AudioSink>(Token{}, runtime, writers, std::move(path));
+}
+
+AudioSink::AudioSink(Token, PlatformRuntime& runtime, AssetWriterFactory& writers,
+                     std::string path) {
     // The queue exists before the writer; a failed creation releases it again with the sink.
-    auto serial = std::make_shared<SerialQueue>(kQueueLabel);
+    auto serial = runtime.makeSerialQueue(kQueueLabel);
     writer = writers.makeWriter(path, FileType::appleM4A);
     input = writers.makeInput(MediaType::audio, outputSettings());
     input->setExpectsMediaDataInRealTime(true);
-    queue = std::move(serial);
+    queue_ = std::move(serial);
     writer->addInput(input);
 }
 
@@ -41,11 +47,21 @@ AudioSink::~AudioSink() {
     writer.reset();
     input.reset();
     failure.reset();
-    queue.reset();
+    queue_.reset();
 }
 
 void AudioSink::didOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputType type) {
     if (type != StreamOutputType::audio) return;
+    // A writer that throws (memory exhausted, say) must not lose audio silently, nor unwind into
+    // the platform's queue: the run learns of it from `finish`.
+    try {
+        handle(buffer);
+    } catch (...) {
+        failure = errorFrom(std::current_exception());
+    }
+}
+
+void AudioSink::handle(const SampleBuffer& buffer) {
     if (!buffer.isValid()) return;
     if (!buffer.dataIsReady()) return;
     if (!started) {
@@ -66,13 +82,13 @@ void AudioSink::didOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputTy
 void AudioSink::didStopWithError(const Error& error) {
     // Written on the queue, so it is ordered with the sample callback's writes (the later wins)
     // and seen by `finish` after its drain. A sink already released needs no failure.
-    queue->post([weak = weak_from_this(), error] {
+    queue_->post([weak = weak_from_this(), error] {
         if (auto self = weak.lock()) self->failure = error;
     });
 }
 
 asio::awaitable<void> AudioSink::finish() {
-    co_await queue->drain();
+    co_await queue_->drain();
     if (failure) throw *failure;
     if (!started) throw noAudioBuffersError();
     input->markAsFinished();

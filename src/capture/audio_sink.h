@@ -8,27 +8,32 @@
 
 #include "platform/asset_writer.h"
 #include "platform/capture.h"
+#include "platform/runtime.h"
 #include "runtime/error.h"
-#include "runtime/serial_queue.h"
 
 namespace sorvanel {
 
 // Turns the captured audio of one recording into the output file. The stream hands it sample
 // buffers on `queue` and tells it when it stopped with an error; `finish` decides the outcome.
-//
-// Owned through a shared_ptr (the stream holds its delegate as one): the stop callback reaches
-// the sink on `queue` through a weak reference.
 class AudioSink final : public StreamOutput,
                         public StreamDelegate,
                         public std::enable_shared_from_this<AudioSink> {
+    struct Token {};
+
   public:
-    // Throws the writer factory's error, unchanged, when no writer can be made for `path`.
-    AudioSink(AssetWriterFactory& writers, std::string path);
+    // The only way to make one: shared, since the stop callback reaches the sink on `queue`
+    // through a weak reference. Throws the writer factory's error, unchanged, when no writer can
+    // be made for `path`.
+    static std::shared_ptr<AudioSink> make(PlatformRuntime& runtime, AssetWriterFactory& writers,
+                                           std::string path);
+
+    AudioSink(Token, PlatformRuntime& runtime, AssetWriterFactory& writers, std::string path);
     ~AudioSink() override;
     AudioSink(const AudioSink&) = delete;
     AudioSink& operator=(const AudioSink&) = delete;
 
-    // Runs on `queue`. Never waits and keeps no buffer.
+    // Runs on `queue`. Never waits, keeps no buffer and never throws: what goes wrong becomes
+    // `failure`.
     void didOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputType type) override;
 
     // Runs on a thread of the capture service.
@@ -39,16 +44,17 @@ class AudioSink final : public StreamOutput,
     // error.
     asio::awaitable<void> finish();
 
+    // The serial queue on which the stream delivers the buffers; set once by the constructor.
+    const std::shared_ptr<SerialQueue>& queue() const { return queue_; }
+
   private:
+    void handle(const SampleBuffer& buffer);
+
     std::shared_ptr<AssetWriter> writer;
     std::shared_ptr<AssetWriterInput> input;
     bool started = false;          // written only on `queue`
     std::optional<Error> failure;  // written only on `queue`, the stop callback's write included
-
-  public:
-    // The serial queue on which the stream delivers the buffers. Set by the constructor and
-    // only read afterwards.
-    std::shared_ptr<SerialQueue> queue;
+    std::shared_ptr<SerialQueue> queue_;
 };
 
 // The error with which `finish` fails when no audio buffer ever started the writer.

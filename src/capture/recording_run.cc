@@ -53,47 +53,66 @@ std::chrono::nanoseconds recordingWait(double seconds) {
     return std::chrono::nanoseconds(static_cast<std::uint64_t>(seconds * kNanosecondsPerSecond));
 }
 
-asio::awaitable<void> recordingRun(Platform& platform, std::string outputPath, double seconds) {
-    try {
-        auto content = co_await awaitCompletion<std::shared_ptr<ShareableContent>>(
-            [&](Completion<std::shared_ptr<ShareableContent>> done) {
-                platform.capture.getShareableContent(true, false, std::move(done));
-            });
+namespace {
 
-        std::vector<std::shared_ptr<RunningApplication>> selected;
-        for (const auto& application : content->applications()) {
-            if (isAbletonLive(application->bundleIdentifier())) selected.push_back(application);
-        }
-        if (selected.empty()) endWith(noSourceLine(), kStatusNoSource);
-        const auto displays = content->displays();
-        if (displays.empty()) endWith(noSourceLine(), kStatusNoSource);
+// The run's steps, each awaited before the next. False when there is nothing to capture. Ends
+// nothing itself: whoever ends the process does so outside every handler of the run.
+asio::awaitable<bool> record(Platform& platform, const std::string& outputPath, double seconds) {
+    auto content = co_await awaitCompletion<std::shared_ptr<ShareableContent>>(
+        [&](Completion<std::shared_ptr<ShareableContent>> done) {
+            platform.capture.getShareableContent(true, false, std::move(done));
+        });
+    // Outside the platform's contract, but it must not be dereferenced.
+    if (!content)
+        throw Error(kErrorDomain, kNoContentErrorCode,
+                    "The system answered the content query with no content.");
 
-        const ContentFilter filter{displays.front(), selected};
-        const StreamConfiguration configuration = captureConfiguration();
-        const std::string outputUrl = outputPath;
-
-        auto sink = std::make_shared<AudioSink>(platform.writers, outputUrl);
-        auto stream = platform.capture.makeStream(filter, configuration, sink);
-        stream->addStreamOutput(sink, StreamOutputType::audio, sink->queue);
-        co_await awaitCompletion<void>(
-            [&](Completion<void> done) { stream->startCapture(std::move(done)); });
-
-        std::vector<std::string> identifiers;
-        for (const auto& application : selected)
-            identifiers.push_back(application->bundleIdentifier().value_or(""));
-        selected.clear();
-        emit(readyLine(std::move(identifiers)));
-
-        co_await sleepFor(recordingWait(seconds));
-        co_await awaitCompletion<void>(
-            [&](Completion<void> done) { stream->stopCapture(std::move(done)); });
-        co_await sink->finish();
-        emit(completeLine(audioMetrics(platform.files, outputUrl)));
-    } catch (const std::exception& error) {
-        // Errors of the platform and of the sink and the reader alike: one line, status 1. An
-        // Error's what() is its description.
-        endWith(errorLine(error.what()), kStatusRunFailed);
+    std::vector<std::shared_ptr<RunningApplication>> selected;
+    for (const auto& application : content->applications()) {
+        if (isAbletonLive(application->bundleIdentifier())) selected.push_back(application);
     }
+    if (selected.empty()) co_return false;
+    const auto displays = content->displays();
+    if (displays.empty()) co_return false;
+
+    const ContentFilter filter{displays.front(), selected};
+    const StreamConfiguration configuration = captureConfiguration();
+    const std::string outputUrl = outputPath;
+
+    auto sink = AudioSink::make(platform.runtime, platform.writers, outputUrl);
+    auto stream = platform.capture.makeStream(filter, configuration, sink);
+    stream->addStreamOutput(sink, StreamOutputType::audio, sink->queue());
+    co_await awaitCompletion<void>(
+        [&](Completion<void> done) { stream->startCapture(std::move(done)); });
+
+    std::vector<std::string> identifiers;
+    for (const auto& application : selected)
+        identifiers.push_back(application->bundleIdentifier().value_or(""));
+    selected.clear();
+    emit(readyLine(std::move(identifiers)));
+
+    co_await platform.runtime.sleepFor(recordingWait(seconds));
+    co_await awaitCompletion<void>(
+        [&](Completion<void> done) { stream->stopCapture(std::move(done)); });
+    co_await sink->finish();
+    emit(completeLine(audioMetrics(platform.files, outputUrl)));
+    co_return true;
+}
+
+}  // namespace
+
+asio::awaitable<void> recordingRun(Platform& platform, std::string outputPath, double seconds) {
+    std::exception_ptr failure;
+    bool captured = false;
+    try {
+        captured = co_await record(platform, outputPath, seconds);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // Errors of the platform, of the sink and of the reader alike, and anything else that
+    // escaped them: one line, status 1.
+    if (failure) endWith(errorLine(errorFrom(failure).description()), kStatusRunFailed);
+    if (!captured) endWith(noSourceLine(), kStatusNoSource);
 }
 
 }  // namespace sorvanel

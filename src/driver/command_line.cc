@@ -1,9 +1,8 @@
 #include "driver/command_line.h"
 
-#include <locale.h>
 #include <algorithm>
-#include <clocale>
-#include <cstdlib>
+
+#include "platform/c_library.h"
 
 namespace sorvanel {
 
@@ -31,12 +30,10 @@ std::optional<double> parseDuration(std::string_view text) {
     }
     // An embedded NUL would end the C string early and hide what follows it.
     if (text.find('\0') != std::string_view::npos) return std::nullopt;
-    const std::string copy(text);
     // The "C" locale whatever the environment says: the decimal separator is always ".".
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-    char* end = nullptr;
-    const double value = strtod_l(copy.c_str(), &end, cLocale);
-    if (end == copy.c_str() || end != copy.c_str() + copy.size()) return std::nullopt;
+    std::size_t consumed = 0;
+    const double value = strtodInCLocale(std::string(text), consumed);
+    if (consumed == 0 || consumed != text.size()) return std::nullopt;
     return value;
 }
 

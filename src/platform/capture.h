@@ -6,12 +6,11 @@
 #include <vector>
 
 #include "platform/media.h"
+#include "platform/serial_queue.h"
 #include "runtime/completion.h"
 #include "runtime/error.h"
 
 namespace sorvanel {
-
-class SerialQueue;
 
 // A running application that the capture service can capture.
 class RunningApplication {

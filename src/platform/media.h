@@ -16,18 +16,19 @@ struct MediaTime {
 // What kind of output a capture stream delivers a buffer for.
 enum class StreamOutputType : std::int64_t { screen = 0, audio = 1, microphone = 2 };
 
-// One buffer of captured audio: deinterleaved 32-bit float frames with a presentation time.
+// The buffer in the platform's own form, which that platform's writer takes unchanged (a
+// CMSampleBuffer on Apple, PCM frames on Linux). Defined by the backend the build chose.
+class NativeSampleBuffer;
+
+// One buffer of captured audio, as the core sees it: whether it can be used, and when it plays.
 class SampleBuffer {
   public:
     virtual ~SampleBuffer() = default;
     virtual bool isValid() const = 0;
     virtual bool dataIsReady() const = 0;
     virtual MediaTime presentationTimeStamp() const = 0;
-    virtual double sampleRate() const = 0;
-    virtual std::uint32_t channelCount() const = 0;
-    virtual std::uint32_t frameCount() const = 0;
-    // frameCount() samples of one channel.
-    virtual const float* channelData(std::uint32_t channel) const = 0;
+    // Null for a buffer that no platform made.
+    virtual const NativeSampleBuffer* native() const = 0;
 };
 
 }  // namespace sorvanel

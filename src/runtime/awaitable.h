@@ -1,11 +1,9 @@
 #pragma once
 
-#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <system_error>
 
 #include <asio/any_io_executor.hpp>
 #include <asio/async_result.hpp>
@@ -13,7 +11,6 @@
 #include <asio/execution/outstanding_work.hpp>
 #include <asio/post.hpp>
 #include <asio/prefer.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -74,11 +71,5 @@ asio::awaitable<T> awaitCompletion(std::function<void(Completion<T>)> start) {
         co_return std::move(*result);
     }
 }
-
-// Suspends the caller for the given time on its own executor. A cancelled wait fails.
-asio::awaitable<void> sleepFor(std::chrono::nanoseconds duration);
-
-// Turns an Asio or system error into the tool's error value.
-Error errorFrom(const std::system_error& error);
 
 }  // namespace sorvanel

@@ -23,7 +23,9 @@ struct CompletionResult<void> {
 }  // namespace detail
 
 // A one-shot completion that a platform may call from any thread. Only the first call counts:
-// a platform that calls twice must not resume its waiter twice. Copies share one state.
+// a platform that calls twice must not resume its waiter twice. Copies share one state. A
+// completion whose last copy goes without having been called fails its waiter, which would
+// otherwise wait for good.
 template <class T>
 class Completion {
   public:
@@ -58,6 +60,23 @@ class Completion {
   private:
     struct State {
         explicit State(Handler h) : handler(std::move(h)) {}
+        ~State() {
+            if (called.load(std::memory_order_acquire)) return;
+            try {
+                const auto error = std::make_exception_ptr(
+                    Error(kErrorDomain, kNoAnswerErrorCode,
+                          "The system ended an operation without answering it."));
+                if constexpr (std::is_void_v<T>)
+                    handler(error);
+                else
+                    handler(error, std::nullopt);
+            } catch (...) {
+                // Nothing to tell from a destructor; the waiter's executor is gone.
+            }
+        }
+        State(const State&) = delete;
+        State& operator=(const State&) = delete;
+
         std::atomic<bool> called{false};
         Handler handler;
     };

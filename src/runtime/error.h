@@ -8,6 +8,13 @@ namespace sorvanel {
 // The tool's one error domain; platform errors keep their own.
 inline constexpr const char* kErrorDomain = "SorvanelAudio";
 
+// Codes of the tool's own errors beyond the sink's (2) and the reader's (3).
+enum ErrorCode : int {
+    kUnexpectedErrorCode = 10,  // an exception that is not an Error
+    kNoAnswerErrorCode = 11,    // a platform dropped a completion without calling it
+    kNoContentErrorCode = 12,   // the content query answered with neither content nor error
+};
+
 // Errors travel as exceptions through the coroutines and are shown only by their description.
 class Error : public std::exception {
   public:
@@ -35,5 +42,19 @@ class Error : public std::exception {
     int code_;
     std::string description_;
 };
+
+// Any caught exception as an Error: an Error unchanged, anything else in the tool's domain, so
+// that no failure goes without a description.
+inline Error errorFrom(std::exception_ptr exception) {
+    try {
+        std::rethrow_exception(exception);
+    } catch (const Error& error) {
+        return error;
+    } catch (const std::exception& other) {
+        return Error(kErrorDomain, kUnexpectedErrorCode, other.what());
+    } catch (...) {
+        return Error(kErrorDomain, kUnexpectedErrorCode, "An unexpected error occurred.");
+    }
+}
 
 }  // namespace sorvanel

@@ -7,9 +7,11 @@
 namespace sorvanel {
 namespace {
 std::function<void(int)>& exitFunction() {
+    // The line is out once stdout is flushed. _Exit, not exit: the capture, queue and writer
+    // threads still run, and static destructors would race them; the system reclaims the rest.
     static std::function<void(int)> function = [](int status) {
         std::fflush(stdout);
-        std::exit(status);
+        std::_Exit(status);
     };
     return function;
 }

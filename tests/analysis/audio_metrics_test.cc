@@ -76,7 +76,7 @@ TEST(AudioMetricsLevels, SilenceAndEmptyFilesSitAtTheFloor) {
     EXPECT_EQ(m.waveform, std::vector<float>(12, 0.0f));
 
     FileScript empty;
-    empty.format = AudioFormat{44100.0, 6, true};
+    empty.format = AudioFormat{44100.0, 6};
     m = measure(empty);
     EXPECT_EQ(empty.reads, 0);
     EXPECT_EQ(m.duration, 0.0);
@@ -188,7 +188,7 @@ TEST(AudioMetricsChunks, PeaksAreFoundAtEveryPositionAndNeverNan) {
 
 TEST(AudioMetricsChunks, ChunksWithoutFloatDataAreSkippedButTheLengthCounts) {
     FileScript script = constant(10000, 2, 0.5f);
-    script.format.isFloat = false;
+    script.floatData = false;
     const Measured m = measure(script);
     EXPECT_EQ(script.reads, 3);
     EXPECT_TRUE(m.waveform.empty());
@@ -232,13 +232,13 @@ TEST(AudioMetricsFailures, OpenAndReadErrorsPassUnchangedAndCloseTheFile) {
     }
     EXPECT_EQ(script.reads, 2);
     EXPECT_TRUE(script.closed);
-    EXPECT_EQ(reader.bufferCapacity, 4096u);
+    EXPECT_EQ(script.bufferCapacity, 4096u);
 }
 
 TEST(AudioMetricsFailures, NoReadBufferIsSorvanelAudioErrorThree) {
     FileScript script = constant(100, 2, 0.5f);
     ScriptedReader reader(script);
-    reader.noBuffer = true;
+    script.noBuffer = true;
     try {
         audioMetrics(reader, "/music/take.m4a");
         FAIL() << "no error";

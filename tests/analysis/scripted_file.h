@@ -17,7 +17,10 @@ using Chunk = std::vector<std::vector<float>>;
 
 // What a scripted file does and what was done to it.
 struct FileScript {
-    AudioFormat format{48000.0, 2, true};
+    AudioFormat format{48000.0, 2};
+    bool floatData = true;             // whether the read buffer holds 32-bit floats
+    bool noBuffer = false;             // the read buffer cannot be made
+    std::uint32_t bufferCapacity = 0;  // what the measurement asked for
     std::int64_t length = 0;
     std::vector<Chunk> chunks;            // delivered in order, one per read
     std::optional<std::size_t> failRead;  // the read with this index throws readError
@@ -38,24 +41,37 @@ class ScriptedFile final : public AudioFile {
     std::int64_t length() const override { return script_.length; }
     std::int64_t framePosition() const override { return position_; }
 
-    void readIntoBuffer(PcmBuffer& buffer) override {
+    bool makeReadBuffer(std::uint32_t frameCapacity) override {
+        script_.bufferCapacity = frameCapacity;
+        if (script_.noBuffer) return false;
+        samples_.assign(static_cast<std::size_t>(script_.format.channelCount) * frameCapacity,
+                        0.0f);
+        for (std::uint32_t c = 0; c < script_.format.channelCount; ++c)
+            planes_.push_back(samples_.data() + static_cast<std::size_t>(c) * frameCapacity);
+        capacity_ = frameCapacity;
+        return true;
+    }
+
+    PcmBufferView readIntoBuffer() override {
         const auto index = static_cast<std::size_t>(script_.reads++);
         if (script_.failRead == index) throw script_.readError;
-        buffer.setFrameLength(0);
-        if (script_.stallRead == index || index >= script_.chunks.size()) return;
+        PcmBufferView view{script_.floatData ? planes_.data() : nullptr, 0, capacity_};
+        if (script_.stallRead == index || index >= script_.chunks.size()) return view;
         const Chunk& chunk = script_.chunks[index];
         const std::size_t frames = chunk.empty() ? 0 : chunk.front().size();
-        if (float* const* planes = buffer.floatChannelData()) {
-            for (std::size_t c = 0; c < chunk.size(); ++c)
-                for (std::size_t i = 0; i < frames; ++i) planes[c][i] = chunk[c][i];
-        }
-        buffer.setFrameLength(static_cast<std::uint32_t>(frames));
+        for (std::size_t c = 0; c < chunk.size(); ++c)
+            for (std::size_t i = 0; i < frames; ++i) planes_[c][i] = chunk[c][i];
+        view.frameLength = static_cast<std::uint32_t>(frames);
         position_ += static_cast<std::int64_t>(frames);
+        return view;
     }
 
   private:
     FileScript& script_;
     std::int64_t position_ = 0;
+    std::vector<float> samples_;
+    std::vector<float*> planes_;
+    std::uint32_t capacity_ = 0;
 };
 
 class ScriptedReader final : public AudioFileReader {
@@ -63,20 +79,12 @@ class ScriptedReader final : public AudioFileReader {
     explicit ScriptedReader(FileScript& script) : script_(script) {}
 
     std::optional<Error> openError;
-    bool noBuffer = false;
     std::vector<std::string> opened;
-    std::uint32_t bufferCapacity = 0;
 
     std::unique_ptr<AudioFile> openForReading(const std::string& path) override {
         opened.push_back(path);
         if (openError) throw *openError;
         return std::make_unique<ScriptedFile>(script_);
-    }
-    std::unique_ptr<PcmBuffer> makePcmBuffer(const AudioFormat& format,
-                                             std::uint32_t frameCapacity) override {
-        bufferCapacity = frameCapacity;
-        if (noBuffer) return nullptr;
-        return AudioFileReader::makePcmBuffer(format, frameCapacity);
     }
 
   private:

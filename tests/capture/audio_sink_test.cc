@@ -10,6 +10,8 @@
 #include <asio/use_future.hpp>
 
 #include "capture/fake_writer.h"
+#include "platform/asio/asio_runtime.h"
+#include "support/fake_sample_buffer.h"
 
 namespace sorvanel {
 namespace {
@@ -17,24 +19,7 @@ namespace {
 using testing::Answer;
 using testing::FakeWriters;
 
-class Buffer final : public SampleBuffer {
-  public:
-    explicit Buffer(std::int64_t time, bool valid = true, bool ready = true)
-        : time_{time, 48000}, valid_(valid), ready_(ready) {}
-    bool isValid() const override { return valid_; }
-    bool dataIsReady() const override { return ready_; }
-    MediaTime presentationTimeStamp() const override { return time_; }
-    double sampleRate() const override { return 48000; }
-    std::uint32_t channelCount() const override { return 2; }
-    std::uint32_t frameCount() const override { return 1; }
-    const float* channelData(std::uint32_t) const override { return &sample_; }
-
-  private:
-    MediaTime time_;
-    bool valid_;
-    bool ready_;
-    float sample_ = 0;
-};
+using Buffer = testing::FakeSampleBuffer;
 
 MediaTime at(std::int64_t value) {
     return {value, 48000};
@@ -49,16 +34,18 @@ const Error kFinishError("NSPOSIXErrorDomain", 28, "No space left on device");
 class AudioSinkTest : public ::testing::Test {
   protected:
     std::list<asio::io_context> contexts;
+    AsioRuntime runtime;
     FakeWriters writers;
 
-    std::shared_ptr<AudioSink> makeSink() {
-        return std::make_shared<AudioSink>(writers, "/recordings/take.m4a");
+    std::shared_ptr<AudioSink> makeSink(FakeWriters& factory) {
+        return AudioSink::make(runtime, factory, "/recordings/take.m4a");
     }
+    std::shared_ptr<AudioSink> makeSink() { return makeSink(writers); }
 
     // Delivers a buffer the way the capture service does: on the sink's queue.
     static void deliver(const std::shared_ptr<AudioSink>& sink, Buffer buffer,
                         StreamOutputType type = StreamOutputType::audio) {
-        sink->queue->post([sink, buffer, type] { sink->didOutputSampleBuffer(buffer, type); });
+        sink->queue()->post([sink, buffer, type] { sink->didOutputSampleBuffer(buffer, type); });
     }
 
     // Runs `finish` to its end in a context of its own; the error it failed with, if any. The
@@ -98,8 +85,8 @@ TEST_F(AudioSinkTest, ConstructionMakesAnM4AWriterWithOneRealTimeAacInputAndASer
     ASSERT_EQ(writers.writer->inputs.size(), 1u);
     EXPECT_EQ(writers.writer->inputs[0], writers.input);
     EXPECT_EQ(writers.writer->startCalls, 0);  // writing starts with the first audio buffer
-    ASSERT_NE(sink->queue, nullptr);
-    const std::string& label = sink->queue->label();
+    ASSERT_NE(sink->queue(), nullptr);
+    const std::string& label = sink->queue()->label();
     EXPECT_EQ(label.substr(label.size() - std::string(".audio.capture").size()), ".audio.capture");
 }
 
@@ -221,7 +208,7 @@ TEST_F(AudioSinkTest, OfTwoFailuresTheLaterOneWinsInQueueOrder) {
         // The stop error, then an append failure for a buffer delivered after it.
         FakeWriters later;
         later.input->appendAnswers = {{true, {}}, {false, kAppendError}};
-        auto sink = std::make_shared<AudioSink>(later, "/recordings/take.m4a");
+        auto sink = makeSink(later);
         deliver(sink, Buffer(0));
         std::thread([&] { sink->didStopWithError(kStreamError); }).join();
         deliver(sink, Buffer(960));
@@ -243,7 +230,7 @@ TEST_F(AudioSinkTest, FailureWhileTheWriterReportsNoErrorClearsTheRecordedFailur
         // An append failure without an error after one with: the file is finished after all.
         FakeWriters cleared;
         cleared.input->appendAnswers = {{false, kAppendError}, {false, std::nullopt}};
-        auto sink = std::make_shared<AudioSink>(cleared, "/recordings/take.m4a");
+        auto sink = makeSink(cleared);
         for (std::int64_t time : {0, 960, 1920}) deliver(sink, Buffer(time));
         EXPECT_EQ(finish(sink), std::nullopt);
         EXPECT_TRUE(cleared.input->markedFinished);
@@ -265,6 +252,14 @@ TEST_F(AudioSinkTest, StreamStopErrorAfterEverythingWasWrittenFailsFinishWithout
     expectFileNotFinished();
 }
 
+TEST_F(AudioSinkTest, ACallbackThatThrowsBecomesTheFailureInsteadOfVanishing) {
+    writers.input->throwsOnAppend = true;
+    auto sink = makeSink();
+    deliver(sink, Buffer(0));
+    EXPECT_EQ(finish(sink), Error("SorvanelAudio", kUnexpectedErrorCode, "std::bad_alloc"));
+    expectFileNotFinished();
+}
+
 TEST_F(AudioSinkTest, WriterErrorAfterFinishingFailsFinish) {
     writers.writer->errorAfterFinishing = kFinishError;
     auto sink = makeSink();
@@ -280,7 +275,7 @@ TEST_F(AudioSinkTest, DestructionNeitherFinishesTheWriterNorTouchesItAgain) {
         deliver(sink, Buffer(0));
         deliver(sink, Buffer(960));
         std::promise<void> handled;
-        sink->queue->post([&] { handled.set_value(); });
+        sink->queue()->post([&] { handled.set_value(); });
         handled.get_future().wait();
     }
     EXPECT_EQ(writers.writer->startCalls, 1);
@@ -295,7 +290,7 @@ TEST_F(AudioSinkTest, SinkReleasedByItsLastQueuedBufferGoesQuietly) {
         released = sink;
         std::promise<void> hold;
         std::shared_future<void> held = hold.get_future().share();
-        sink->queue->post([held] { held.wait(); });
+        sink->queue()->post([held] { held.wait(); });
         deliver(sink, Buffer(0));
         sink.reset();
         hold.set_value();  // the queue now holds the last reference to the sink and its queue

@@ -79,6 +79,7 @@ class FakeInput final : public AssetWriterInput {
     std::deque<Answer> appendAnswers;
 
     bool realTime = false;
+    bool throwsOnAppend = false;      // as an encoder out of memory would
     std::vector<MediaTime> appended;  // presentation times of the buffers taken
     int appendCalls = 0;
     bool markedFinished = false;
@@ -92,6 +93,7 @@ class FakeInput final : public AssetWriterInput {
     }
     bool appendSampleBuffer(const SampleBuffer& buffer) override {
         ++appendCalls;
+        if (throwsOnAppend) throw std::bad_alloc();
         if (!writer_.answer(appendAnswers)) return false;
         appended.push_back(buffer.presentationTimeStamp());
         return true;

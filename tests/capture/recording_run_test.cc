@@ -6,9 +6,9 @@
 #include "capture/fake_writer.h"
 #include "driver/emit.h"
 #include "driver/lines.h"
-#include "platform/pcm_sample_buffer.h"
 #include "support/fake_capture.h"
 #include "support/fake_platform.h"
+#include "support/fake_sample_buffer.h"
 #include "support/process_harness.h"
 
 namespace sorvanel {
@@ -45,13 +45,13 @@ struct Recording {
     // Delivers one audio buffer once capture runs, so the writer starts.
     void deliverAudio() {
         capture.whileRunning = [](FakeCaptureService::Stream& stream) {
-            stream.deliver(
-                std::make_shared<PcmSampleBuffer>(MediaTime{480, 48000}, 48000.0, 2, 480));
+            stream.deliver(std::make_shared<FakeSampleBuffer>(480));
         };
     }
 
     void run(double seconds = 1.0, std::string path = "/takes/take.m4a") {
-        Platform platform{{"SorvanelAudio", path, "1"}, access, capture, writers, files};
+        Platform platform{
+            {"SorvanelAudio", path, "1"}, process.runtime, access, capture, writers, files};
         process.run(recordingRun(platform, path, seconds));
     }
 
@@ -106,6 +106,13 @@ TEST(Failures, BeforeTheReadyLineOnlyTheErrorLineIsPrinted) {
     EXPECT_EQ(query.process.status, 1);
     EXPECT_FALSE(query.writerMade());
 
+    Recording empty;  // no content and no error: outside the contract, yet no crash
+    empty.capture.content = nullptr;
+    empty.run();
+    EXPECT_EQ(empty.process.lines,
+              Lines{line("The system answered the content query with no content.")});
+    EXPECT_EQ(empty.process.status, 1);
+
     Recording sink;
     sink.writers.creationError = Error("FFmpeg", -17, "Cannot create /takes/take.m4a: File exists");
     sink.run();
@@ -156,7 +163,7 @@ TEST(Failures, AfterTheReadyLineTheErrorLineFollowsIt) {
 TEST(Failures, AStopNoticeDuringTheWaitComesOutOfFinish) {
     Recording run;
     run.capture.whileRunning = [](FakeCaptureService::Stream& stream) {
-        stream.deliver(std::make_shared<PcmSampleBuffer>(MediaTime{0, 48000}, 48000.0, 2, 480));
+        stream.deliver(std::make_shared<FakeSampleBuffer>(0));
         stream.delegate->didStopWithError(kPlatformError);
     };
     run.run();

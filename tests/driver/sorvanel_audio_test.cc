@@ -21,7 +21,7 @@ struct Invocation {
     std::vector<std::pair<std::string, double>> runs;
 
     void run(std::vector<std::string> arguments) {
-        Platform platform{std::move(arguments), access, capture, writers, files};
+        Platform platform{std::move(arguments), process.runtime, access, capture, writers, files};
         process.run(SorvanelAudio::main(
             platform, [this](std::string path, double seconds) -> asio::awaitable<void> {
                 runs.emplace_back(std::move(path), seconds);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/capture.h"
-#include "runtime/serial_queue.h"
+#include "platform/serial_queue.h"
 
 namespace sorvanel::testing {
 

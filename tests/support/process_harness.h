@@ -8,9 +8,9 @@
 #include <vector>
 
 #include <asio/co_spawn.hpp>
-#include <asio/io_context.hpp>
 
 #include "driver/emit.h"
+#include "platform/asio/asio_runtime.h"
 #include "runtime/process.h"
 
 namespace sorvanel::testing {
@@ -34,10 +34,14 @@ class ProcessHarness {
         replaceExitFunction(std::move(previousExit_));
     }
 
-    // Runs the task to its end on this thread; the status is 0 when it returns.
+    // Runs the task to its end on this thread, the main executor's; the status is 0 when it
+    // returns.
     void run(asio::awaitable<void> task) {
-        context_.restart();
-        asio::co_spawn(context_, std::move(task), [this](std::exception_ptr error) {
+        asio::io_context& context = runtime.context();
+        context.restart();
+        bool ended = false;
+        asio::co_spawn(context, std::move(task), [this, &ended](std::exception_ptr error) {
+            ended = true;
             if (!error) {
                 status = 0;
                 return;
@@ -48,17 +52,17 @@ class ProcessHarness {
                 status = exited.status;
             }
         });
-        context_.run();
+        while (!ended) context.run_one();
     }
 
+    // Platform threads may still be leaving a post to it after the task resumed: it outlives
+    // them as long as the harness is declared before the fakes whose threads they are.
+    AsioRuntime runtime;
     std::vector<std::string> lines;
     std::vector<std::thread::id> lineThreads;  // where each line was emitted
     std::optional<int> status;
 
   private:
-    // Platform threads may still be leaving a post to it after the task resumed: it outlives
-    // them as long as the harness is declared before the fakes whose threads they are.
-    asio::io_context context_;
     std::function<void(std::string_view)> previousWriter_;
     std::function<void(int)> previousExit_;
 };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/ffmpeg/ffmpeg_common.h"
+#include "platform/linux/pcm_sample_buffer.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -217,7 +218,10 @@ class Encoding {
         return true;
     }
 
-    bool appendSamples(const SampleBuffer& buffer) {
+    bool appendSamples(const SampleBuffer& sampleBuffer) {
+        const NativeSampleBuffer* pcm = sampleBuffer.native();
+        if (!pcm) return fail("the buffer holds no audio frames");
+        const NativeSampleBuffer& buffer = *pcm;
         const int channels = codec_->ch_layout.nb_channels;
         const std::uint32_t given = buffer.channelCount();
         if (buffer.sampleRate() != static_cast<double>(codec_->sample_rate) || given == 0 ||
@@ -225,7 +229,7 @@ class Encoding {
             return fail("the buffer's audio format differs from the writer's");
 
         const std::int64_t frames = buffer.frameCount();
-        const MediaTime time = buffer.presentationTimeStamp();
+        const MediaTime time = sampleBuffer.presentationTimeStamp();
         // Where the buffer belongs on the file's timeline; an invalid time follows on.
         const std::int64_t position =
             time.isValid() ? samplePosition(time) - *sessionStart_ : written_;

@@ -271,16 +271,22 @@ class FfmpegAudioFile final : public AudioFile {
     std::int64_t length() const override { return length_; }
     std::int64_t framePosition() const override { return position_; }
 
-    void readIntoBuffer(PcmBuffer& buffer) override {
-        float* const* planes = buffer.floatChannelData();
-        const AudioFormat& format = decoder_.format();
-        if (!planes || buffer.format().channelCount != format.channelCount)
-            throw readError(path_, AVERROR(EINVAL), "the read buffer does not fit its format.");
+    bool makeReadBuffer(std::uint32_t frameCapacity) override {
+        const std::uint32_t channels = decoder_.format().channelCount;
+        samples_.assign(static_cast<std::size_t>(channels) * frameCapacity, 0.0f);
+        planes_.resize(channels);
+        for (std::uint32_t c = 0; c < channels; ++c)
+            planes_[c] = samples_.data() + static_cast<std::size_t>(c) * frameCapacity;
+        capacity_ = frameCapacity;
+        return true;
+    }
+
+    PcmBufferView readIntoBuffer() override {
+        if (planes_.empty()) throw readError(path_, AVERROR(EINVAL), "it has no read buffer.");
+        const std::uint32_t channels = decoder_.format().channelCount;
         const std::int64_t left = length_ - position_;
-        const std::uint32_t wanted =
-            static_cast<std::uint32_t>(std::min<std::int64_t>(buffer.frameCapacity(), left));
+        const auto wanted = static_cast<std::uint32_t>(std::min<std::int64_t>(capacity_, left));
         std::uint32_t filled = 0;
-        buffer.setFrameLength(0);
         while (filled < wanted) {
             if (offset_ == available_) {
                 available_ = decoder_.next(pending_);
@@ -291,13 +297,13 @@ class FfmpegAudioFile final : public AudioFile {
                                     "truncated or corrupt.");
             }
             const int take = std::min<int>(static_cast<int>(wanted - filled), available_ - offset_);
-            for (std::uint32_t c = 0; c < format.channelCount; ++c)
-                std::memcpy(planes[c] + filled, pending_[c] + offset_, sizeof(float) * take);
+            for (std::uint32_t c = 0; c < channels; ++c)
+                std::memcpy(planes_[c] + filled, pending_[c] + offset_, sizeof(float) * take);
             filled += static_cast<std::uint32_t>(take);
             offset_ += take;
         }
-        buffer.setFrameLength(filled);
         position_ += filled;
+        return PcmBufferView{planes_.data(), filled, capacity_};
     }
 
   private:
@@ -308,6 +314,11 @@ class FfmpegAudioFile final : public AudioFile {
     const float* const* pending_ = nullptr;
     int available_ = 0;
     int offset_ = 0;
+    // The read buffer: decoded frames are copied into it, since a decoder frame (1024 for AAC)
+    // is not the 4096 frames of one read.
+    std::vector<float> samples_;
+    std::vector<float*> planes_;
+    std::uint32_t capacity_ = 0;
 };
 
 }  // namespace

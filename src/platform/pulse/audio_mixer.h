@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/pcm_sample_buffer.h"
+#include "platform/linux/pcm_sample_buffer.h"
 
 namespace sorvanel {
 

@@ -8,17 +8,9 @@
 
 namespace sorvanel {
 
-PulseCaptureService::PulseCaptureService() = default;
-PulseCaptureService::~PulseCaptureService() = default;
-
 void PulseCaptureService::getShareableContent(
     bool, bool, Completion<std::shared_ptr<ShareableContent>> completion) {
-    auto connection = std::make_shared<PulseConnection>();
-    {
-        std::lock_guard lock(mutex_);
-        connection_ = connection;
-    }
-    queryShareableContent(*connection, std::move(completion));
+    queryShareableContent(std::make_shared<PulseConnection>(), std::move(completion));
 }
 
 std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
@@ -35,13 +27,11 @@ std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
                                                              configuration.channelCount <= 32
                                                          ? configuration.channelCount
                                                          : 2);
-    std::shared_ptr<PulseConnection> connection;
-    {
-        std::lock_guard lock(mutex_);
-        connection = connection_;
-    }
-    return std::make_shared<PulseCaptureStream>(std::move(connection), std::move(clients), rate,
-                                                channels, std::move(delegate));
+    // A display of no content of ours leaves the stream without a server: starting it fails.
+    const auto* display = dynamic_cast<const PulseDisplay*>(filter.display.get());
+    return std::make_shared<PulseCaptureStream>(display ? display->connection() : nullptr,
+                                                std::move(clients), rate, channels,
+                                                std::move(delegate));
 }
 
 }  // namespace sorvanel

@@ -6,8 +6,6 @@
 #include <pulse/rtclock.h>
 #include <pulse/subscribe.h>
 
-#include "runtime/serial_queue.h"
-
 namespace sorvanel {
 namespace {
 

@@ -18,7 +18,7 @@ std::optional<std::string> applicationIdentifier(const pa_proplist* properties) 
 namespace {
 
 struct Query {
-    PulseConnection& connection;
+    std::shared_ptr<PulseConnection> connection;
     Completion<std::shared_ptr<ShareableContent>> completion;
     std::shared_ptr<PulseShareableContent> content = std::make_shared<PulseShareableContent>();
     int pendingLists = 2;
@@ -27,14 +27,16 @@ struct Query {
         if (--pendingLists == 0) end();
     }
     void fail(const std::string& what) {
-        completion.fail(pulseError(what, pa_context_errno(connection.context())));
+        completion.fail(pulseError(what, pa_context_errno(connection->context())));
         listEnded();
     }
     // Hands the content over unless an error came first. The connection's loss listener owns the
     // query, so nothing may touch it after that listener is removed.
     void end() {
         completion.succeed(std::shared_ptr<ShareableContent>(content));
-        connection.removeLossListener(this);
+        // Removing the listener ends this query; the connection must outlive that call.
+        const auto keep = connection;
+        keep->removeLossListener(this);
     }
 };
 
@@ -51,23 +53,26 @@ void onSink(pa_context*, const pa_sink_info* info, int eol, void* opaque) {
     auto* query = static_cast<Query*>(opaque);
     if (eol < 0) return query->fail("Cannot list the sound server's playback devices");
     if (eol > 0) return query->listEnded();
-    query->content->displays_.push_back(std::make_shared<PulseDisplay>(info->index, info->name));
+    query->content->displays_.push_back(
+        std::make_shared<PulseDisplay>(info->index, info->name, query->connection));
 }
 
 }  // namespace
 
-void queryShareableContent(PulseConnection& connection,
+void queryShareableContent(std::shared_ptr<PulseConnection> connection,
                            Completion<std::shared_ptr<ShareableContent>> completion) {
-    connection.connect([&connection, completion](std::optional<Error> error) {
+    PulseConnection& server = *connection;
+    // The callback keeps the connection until the server has answered.
+    server.connect([connection, completion](std::optional<Error> error) {
         if (error) return completion.fail(*error);
         auto owned = std::make_shared<Query>(Query{connection, completion});
         Query* query = owned.get();
         // A server that vanishes mid-query answers no list; the loss listener completes instead.
-        connection.setLossListener(query, [owned, query](const Error& lost) {
+        connection->setLossListener(query, [owned, query](const Error& lost) {
             query->completion.fail(lost);
-            query->connection.removeLossListener(query);
+            query->connection->removeLossListener(query);
         });
-        pa_context* context = connection.context();
+        pa_context* context = connection->context();
         for (pa_operation* operation : {pa_context_get_client_info_list(context, onClient, query),
                                         pa_context_get_sink_info_list(context, onSink, query)}) {
             if (operation)

@@ -26,17 +26,21 @@ class PulseApplication final : public RunningApplication {
     std::optional<std::string> identifier_;
 };
 
-// A playback device of the sound server.
+// A playback device of the sound server, with the connection of the query that listed it: a
+// stream anchored to it records through that connection.
 class PulseDisplay final : public Display {
   public:
-    PulseDisplay(std::uint32_t sinkIndex, std::string name)
-        : sinkIndex_(sinkIndex), name_(std::move(name)) {}
+    PulseDisplay(std::uint32_t sinkIndex, std::string name,
+                 std::shared_ptr<PulseConnection> connection)
+        : sinkIndex_(sinkIndex), name_(std::move(name)), connection_(std::move(connection)) {}
     std::uint32_t sinkIndex() const { return sinkIndex_; }
     const std::string& name() const { return name_; }
+    const std::shared_ptr<PulseConnection>& connection() const { return connection_; }
 
   private:
     std::uint32_t sinkIndex_;
     std::string name_;
+    std::shared_ptr<PulseConnection> connection_;
 };
 
 class PulseShareableContent final : public ShareableContent {
@@ -54,8 +58,8 @@ class PulseShareableContent final : public ShareableContent {
 std::optional<std::string> applicationIdentifier(const pa_proplist* properties);
 
 // Connects `connection` and lists the server's clients (without ourselves) and sinks, in the
-// server's order. Completes once, on the loop's thread.
-void queryShareableContent(PulseConnection& connection,
+// server's order. Completes once, on the loop's thread. The content keeps the connection.
+void queryShareableContent(std::shared_ptr<PulseConnection> connection,
                            Completion<std::shared_ptr<ShareableContent>> completion);
 
 }  // namespace sorvanel

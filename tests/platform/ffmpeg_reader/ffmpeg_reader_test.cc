@@ -32,18 +32,18 @@ std::vector<std::vector<float>> readAll(const std::string& path) {
     FfmpegAudioFileReader reader;
     const auto file = reader.openForReading(path);
     const AudioFormat format = file->processingFormat();
-    const auto buffer = reader.makePcmBuffer(format, 4096);
+    EXPECT_TRUE(file->makeReadBuffer(4096));
     std::vector<std::vector<float>> samples(format.channelCount);
     std::int64_t delivered = 0;
     while (file->framePosition() < file->length()) {
-        file->readIntoBuffer(*buffer);
-        EXPECT_GT(buffer->frameLength(), 0u);
-        if (buffer->frameLength() == 0) break;
+        const PcmBufferView buffer = file->readIntoBuffer();
+        EXPECT_GT(buffer.frameLength, 0u);
+        if (buffer.frameLength == 0) break;
         for (std::uint32_t c = 0; c < format.channelCount; ++c) {
-            const float* plane = buffer->floatChannelData()[c];
-            samples[c].insert(samples[c].end(), plane, plane + buffer->frameLength());
+            const float* plane = buffer.floatChannelData[c];
+            samples[c].insert(samples[c].end(), plane, plane + buffer.frameLength);
         }
-        delivered += buffer->frameLength();
+        delivered += buffer.frameLength;
         EXPECT_EQ(file->framePosition(), delivered);
     }
     EXPECT_EQ(delivered, file->length());

@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/ffmpeg/ffmpeg_common.h"
-#include "platform/pcm_sample_buffer.h"
+#include "platform/linux/pcm_sample_buffer.h"
 
 namespace sorvanel {
 namespace {

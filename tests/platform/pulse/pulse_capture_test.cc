@@ -15,10 +15,11 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/asio/asio_runtime.h"
+#include "platform/linux/pcm_sample_buffer.h"
 #include "platform/pulse/pulse_access.h"
 #include "platform/pulse/pulse_capture_service.h"
 #include "private_sound_server.h"
-#include "runtime/serial_queue.h"
 
 namespace sorvanel {
 namespace {
@@ -36,13 +37,14 @@ class RecordingOutput final : public StreamOutput {
         std::lock_guard lock(mutex_);
         offQueue_ += queue_->isCurrent() ? 0 : 1;
         EXPECT_EQ(type, StreamOutputType::audio);
+        const NativeSampleBuffer& pcm = *buffer.native();
         Received received{buffer.presentationTimeStamp(),
-                          buffer.frameCount(),
-                          buffer.channelCount(),
-                          buffer.sampleRate(),
+                          pcm.frameCount(),
+                          pcm.channelCount(),
+                          pcm.sampleRate(),
                           {}};
-        for (std::uint32_t frame = 0; frame < buffer.frameCount(); ++frame)
-            received.left.push_back(buffer.channelData(0)[frame]);
+        for (std::uint32_t frame = 0; frame < pcm.frameCount(); ++frame)
+            received.left.push_back(pcm.channelData(0)[frame]);
         buffers_.push_back(std::move(received));
     }
 
@@ -199,7 +201,7 @@ class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
     std::optional<PrivateSoundServer> server;
     PulseCaptureService service;
     std::shared_ptr<SerialQueue> queue =
-        std::make_shared<SerialQueue>("org.sorvanel.audio.capture");
+        std::make_shared<AsioSerialQueue>("org.sorvanel.audio.capture");
     std::shared_ptr<RecordingOutput> output = std::make_shared<RecordingOutput>(queue);
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
 };

@@ -1,10 +1,11 @@
-#include "platform/linux_platform.h"
+#include "platform/platform.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
 
+#include "platform/asio/asio_runtime.h"
 #include "platform/ffmpeg/ffmpeg_asset_writer.h"
 #include "platform/ffmpeg/ffmpeg_audio_file.h"
 #include "platform/ffmpeg/ffmpeg_common.h"
@@ -14,16 +15,20 @@
 namespace sorvanel {
 namespace {
 
+// The Linux backends behind the seam: Asio's io_context for the runtime, the sound server through
+// libpulse, files through FFmpeg.
 struct Backends {
+    AsioRuntime runtime;
     PulseAccess access;
     PulseCaptureService capture;
     FfmpegAssetWriterFactory writers;
     FfmpegAudioFileReader files;
 };
 
-struct LinuxPlatformImpl final : Backends, LinuxPlatform {
-    explicit LinuxPlatformImpl(std::vector<std::string> arguments)
-        : LinuxPlatform(Platform{std::move(arguments), access, capture, writers, files}) {}
+struct LinuxPlatform final : Backends, SystemPlatform {
+    explicit LinuxPlatform(std::vector<std::string> arguments)
+        : SystemPlatform(Platform{std::move(arguments), runtime, access, capture, writers, files}) {
+    }
 };
 
 // Libraries may still print on their own (assertions, server warnings); standard error is not
@@ -51,11 +56,11 @@ void ignoreBrokenPipes() {
 
 }  // namespace
 
-std::unique_ptr<LinuxPlatform> makeLinuxPlatform(std::vector<std::string> arguments) {
+std::unique_ptr<SystemPlatform> makePlatform(std::vector<std::string> arguments) {
     silenceFfmpegLogging();
     silenceStandardError();
     ignoreBrokenPipes();
-    return std::make_unique<LinuxPlatformImpl>(std::move(arguments));
+    return std::make_unique<LinuxPlatform>(std::move(arguments));
 }
 
 }  // namespace sorvanel

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+
+#include "platform/serial_queue.h"
+#include "runtime/awaitable.h"
+
+namespace sorvanel {
+
+// What the process's runtime needs of the platform: the main thread's executor, timed wake-ups
+// and serial queues. Linux serves an io_context on the main thread; Apple the main dispatch
+// queue, through which its frameworks deliver their answers.
+class PlatformRuntime {
+  public:
+    virtual ~PlatformRuntime() = default;
+
+    // The serial executor of the main thread, on which the main task runs.
+    virtual asio::any_io_executor mainExecutor() = 0;
+
+    // Hands the main thread to the main executor for the rest of the process's life. Returns
+    // only when the executor can no longer be served, with the reason.
+    virtual std::exception_ptr serveMainExecutor() = 0;
+
+    // Calls `fire` once, `duration` from now, on a thread of the platform's choosing.
+    virtual void scheduleAfter(std::chrono::nanoseconds duration, std::function<void()> fire) = 0;
+
+    virtual std::shared_ptr<SerialQueue> makeSerialQueue(const std::string& label) = 0;
+
+    // Suspends the caller for `duration`; it resumes on its own executor.
+    asio::awaitable<void> sleepFor(std::chrono::nanoseconds duration) {
+        co_await awaitCompletion<void>([this, duration](Completion<void> done) {
+            scheduleAfter(duration, [done] { done.succeed(); });
+        });
+    }
+};
+
+}  // namespace sorvanel
