@@ -14,6 +14,12 @@
 
 namespace sorvanel {
 
+// While it exists, the interruption signals do not end the process; released, they do again.
+class InterruptionWatch {
+  public:
+    virtual ~InterruptionWatch() = default;
+};
+
 // What the process's runtime needs of the platform: the main thread's executor, timed wake-ups
 // and serial queues. Linux serves an io_context on the main thread; Apple the main dispatch
 // queue, through which its frameworks deliver their answers.
@@ -32,6 +38,11 @@ class PlatformRuntime {
     virtual void scheduleAfter(std::chrono::nanoseconds duration, std::function<void()> fire) = 0;
 
     virtual std::shared_ptr<SerialQueue> makeSerialQueue(const std::string& label) = 0;
+
+    // SIGINT, SIGTERM and SIGHUP: instead of ending the process, each one that arrives calls
+    // `interrupted` with its number, on the main executor, until the watch is released.
+    virtual std::unique_ptr<InterruptionWatch> watchInterruptions(
+        std::function<void(int signal)> interrupted) = 0;
 
     // Suspends the caller for `duration`; it resumes on its own executor.
     asio::awaitable<void> sleepFor(std::chrono::nanoseconds duration) {

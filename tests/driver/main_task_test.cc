@@ -25,6 +25,9 @@ struct LoopRuntime final : PlatformRuntime {
     }
     void scheduleAfter(std::chrono::nanoseconds, std::function<void()>) override {}
     std::shared_ptr<SerialQueue> makeSerialQueue(const std::string&) override { return nullptr; }
+    std::unique_ptr<InterruptionWatch> watchInterruptions(std::function<void(int)>) override {
+        return nullptr;
+    }
 };
 
 int statusOf(LoopRuntime& runtime, std::function<asio::awaitable<void>()> body) {

@@ -1,8 +1,10 @@
 #include "platform/asio/asio_runtime.h"
 
+#include <csignal>
 #include <mutex>
 
 #include <asio/post.hpp>
+#include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
 namespace sorvanel {
@@ -82,6 +84,50 @@ void AsioRuntime::scheduleAfter(std::chrono::nanoseconds duration, std::function
 
 std::shared_ptr<SerialQueue> AsioRuntime::makeSerialQueue(const std::string& label) {
     return std::make_shared<AsioSerialQueue>(label);
+}
+
+namespace {
+
+// Asio's signal set: the handler runs on the io_context, never inside the signal handler. When
+// the last set for a signal goes, Asio gives the signal its default action back.
+class AsioInterruptionWatch final : public InterruptionWatch {
+  public:
+    AsioInterruptionWatch(asio::io_context& context, std::function<void(int)> interrupted)
+        : state_(std::make_shared<State>(context, std::move(interrupted))) {
+        arm(state_);
+    }
+    ~AsioInterruptionWatch() override {
+        std::error_code ignored;
+        state_->signals.cancel(ignored);
+        state_->signals.clear(ignored);
+    }
+
+  private:
+    struct State {
+        State(asio::io_context& context, std::function<void(int)> callback)
+            : signals(context, SIGINT, SIGTERM, SIGHUP), interrupted(std::move(callback)) {}
+        asio::signal_set signals;
+        std::function<void(int)> interrupted;
+    };
+
+    static void arm(const std::shared_ptr<State>& state) {
+        state->signals.async_wait(
+            [weak = std::weak_ptr<State>(state)](const std::error_code& error, int signal) {
+                auto live = weak.lock();
+                if (error || !live) return;
+                arm(live);  // the next signal is heard too
+                live->interrupted(signal);
+            });
+    }
+
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace
+
+std::unique_ptr<InterruptionWatch> AsioRuntime::watchInterruptions(
+    std::function<void(int signal)> interrupted) {
+    return std::make_unique<AsioInterruptionWatch>(context_, std::move(interrupted));
 }
 
 }  // namespace sorvanel

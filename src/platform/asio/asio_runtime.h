@@ -43,6 +43,8 @@ class AsioRuntime final : public PlatformRuntime {
     std::exception_ptr serveMainExecutor() override;
     void scheduleAfter(std::chrono::nanoseconds duration, std::function<void()> fire) override;
     std::shared_ptr<SerialQueue> makeSerialQueue(const std::string& label) override;
+    std::unique_ptr<InterruptionWatch> watchInterruptions(
+        std::function<void(int signal)> interrupted) override;
 
     // For tests that run the main executor themselves.
     asio::io_context& context() { return context_; }
