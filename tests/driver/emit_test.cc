@@ -1,7 +1,7 @@
 #include "driver/emit.h"
 
-#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -12,6 +12,15 @@
 
 namespace sorvanel {
 namespace {
+
+// std::bit_cast, which the libc++ of Apple's macOS 13 SDK lacks.
+template <class To, class From>
+To bitsAs(const From& from) {
+    static_assert(sizeof(To) == sizeof(From));
+    To to;
+    std::memcpy(&to, &from, sizeof to);
+    return to;
+}
 
 TEST(FixedLines, PrintByteForByte) {
     EXPECT_EQ(serializeResult(checkLine(true)),
@@ -108,8 +117,8 @@ TEST(Numbers, ReadBackToTheSameBitsThroughAJsonParser) {
                               std::numeric_limits<float>::max()};
     for (int i = 0; i < 2000; ++i) {
         doubles.push_back(
-            std::bit_cast<double>((random() & ~(0x7FFull << 52)) | ((random() % 0x7FE) << 52)));
-        floats.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(random()) & 0x7F7FFFFF));
+            bitsAs<double>((random() & ~(0x7FFull << 52)) | ((random() % 0x7FE) << 52)));
+        floats.push_back(bitsAs<float>(static_cast<std::uint32_t>(random()) & 0x7F7FFFFF));
     }
     // Fixed-width keys keep the members in the order of the values.
     const auto key = [](std::size_t i) { return std::to_string(100000 + i); };
@@ -121,15 +130,13 @@ TEST(Numbers, ReadBackToTheSameBitsThroughAJsonParser) {
     const auto parsed = nlohmann::json::parse(serializeResult(object));
     for (std::size_t i = 0; i < doubles.size(); ++i) {
         const double back = parsed[key(i)].get<double>();
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(back), std::bit_cast<std::uint64_t>(doubles[i]))
-            << doubles[i];
+        EXPECT_EQ(bitsAs<std::uint64_t>(back), bitsAs<std::uint64_t>(doubles[i])) << doubles[i];
     }
     const auto& waveform = parsed["w"];
     ASSERT_EQ(waveform.size(), floats.size());
     for (std::size_t i = 0; i < floats.size(); ++i) {
         const float back = static_cast<float>(waveform[i].get<double>());
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(back), std::bit_cast<std::uint32_t>(floats[i]))
-            << floats[i];
+        EXPECT_EQ(bitsAs<std::uint32_t>(back), bitsAs<std::uint32_t>(floats[i])) << floats[i];
     }
     EXPECT_EQ(parsed["c"].get<std::uint64_t>(), 4294967295u);
     EXPECT_TRUE(parsed["c"].is_number_integer());

@@ -8,6 +8,8 @@
 #include <asio/io_context.hpp>
 #include <asio/use_future.hpp>
 
+#include "support/joining_thread.h"
+
 namespace sorvanel {
 namespace {
 
@@ -29,7 +31,7 @@ class AwaitCompletionTest : public ::testing::Test {
     }
 
     asio::io_context context;
-    std::vector<std::jthread> platform;
+    std::vector<testing::JoiningThread> platform;
 };
 
 TEST_F(AwaitCompletionTest, ResumesOnTheWaitersThreadWithTheValueFromAnotherThread) {

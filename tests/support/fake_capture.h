@@ -10,6 +10,7 @@
 
 #include "platform/capture.h"
 #include "platform/serial_queue.h"
+#include "support/joining_thread.h"
 
 namespace sorvanel::testing {
 
@@ -92,7 +93,7 @@ class FakeCaptureService final : public CaptureService {
         }
 
         FakeCaptureService& service_;
-        std::vector<std::jthread> threads_;
+        std::vector<JoiningThread> threads_;
     };
 
     void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
@@ -144,7 +145,7 @@ class FakeCaptureService final : public CaptureService {
 
   private:
     std::mutex mutex_;
-    std::vector<std::jthread> threads_;
+    std::vector<JoiningThread> threads_;
 };
 
 }  // namespace sorvanel::testing
