@@ -15,7 +15,8 @@ namespace sorvanel {
 // numbers in their shortest round-trip form. Non-finite numbers, which JSON cannot hold, are null.
 std::string serializeResult(const ResultObject& object);
 
-// Writes one result object as one line to standard output and flushes it. Never fails.
+// Writes one result object as one line to standard output and flushes it, in order, on the
+// output queue once there is one. Never fails.
 void emit(const ResultObject& object);
 
 // From now on standard output is written on `queue`, in the order of emit, so that a reader who
