@@ -85,16 +85,25 @@ void AudioSink::didStopWithError(const Error& error) {
     queue_->post([weak = weak_from_this(), error] {
         if (auto self = weak.lock()) self->failure = error;
     });
+    if (stopListener_) stopListener_();
 }
 
 asio::awaitable<void> AudioSink::finish() {
     co_await queue_->drain();
-    if (failure) throw *failure;
+    if (failure) {
+        // What was received is kept playable; the recorded failure still decides the outcome.
+        if (started) co_await finishWriting();
+        throw *failure;
+    }
     if (!started) throw noAudioBuffersError();
+    co_await finishWriting();
+    if (auto error = writer->error()) throw *error;
+}
+
+asio::awaitable<void> AudioSink::finishWriting() {
     input->markAsFinished();
     co_await awaitCompletion<void>(
         [this](Completion<void> done) { writer->finishWriting([done] { done.succeed(); }); });
-    if (auto error = writer->error()) throw *error;
 }
 
 }  // namespace sorvanel

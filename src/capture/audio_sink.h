@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,22 +40,28 @@ class AudioSink final : public StreamOutput,
     // Runs on a thread of the capture service.
     void didStopWithError(const Error& error) override;
 
-    // Once, after the capture has stopped: drains `queue`, then fails with the recorded failure,
-    // else with the no-buffers error, else finishes the file and fails only with the writer's
-    // error.
+    // Once, after the capture has stopped: drains `queue`; a file that writing started is then
+    // finished, so that it plays, whatever else went wrong. Fails with the recorded failure, else
+    // with the no-buffers error, else with the writer's error.
     asio::awaitable<void> finish();
+
+    // Called on the capture service's thread whenever the stream stops with an error, after the
+    // failure is recorded. Set before the sink is handed to a stream.
+    void setStopListener(std::function<void()> listener) { stopListener_ = std::move(listener); }
 
     // The serial queue on which the stream delivers the buffers; set once by the constructor.
     const std::shared_ptr<SerialQueue>& queue() const { return queue_; }
 
   private:
     void handle(const SampleBuffer& buffer);
+    asio::awaitable<void> finishWriting();
 
     std::shared_ptr<AssetWriter> writer;
     std::shared_ptr<AssetWriterInput> input;
     bool started = false;          // written only on `queue`
     std::optional<Error> failure;  // written only on `queue`, the stop callback's write included
     std::shared_ptr<SerialQueue> queue_;
+    std::function<void()> stopListener_;
 };
 
 // The error with which `finish` fails when no audio buffer ever started the writer.

@@ -1,8 +1,12 @@
 #include "capture/recording_run.h"
 
+#include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <vector>
+
+#include <asio/post.hpp>
 
 #include "analysis/audio_metrics.h"
 #include "capture/audio_sink.h"
@@ -35,6 +39,32 @@ StreamConfiguration captureConfiguration() {
     return configuration;
 }
 
+// What happens to a run from outside its steps: interruptions and a capture that stopped with
+// an error. Touched on the main executor only.
+struct RunEvents {
+    enum class Stage { preparing, capturing, finishing };
+
+    Stage stage = Stage::preparing;
+    std::optional<int> signal;             // the first interruption
+    bool captureStopped = false;           // the stream stopped with an error
+    std::optional<Completion<void>> wait;  // the recording wait, while it lasts
+
+    void endWait() {
+        if (wait) wait->succeed();
+        wait.reset();
+    }
+
+    // Before capture starts nothing can be on disk, so the run ends at once; during capture the
+    // wait ends and the file is finished first. A second signal ends the process at once.
+    void interrupt(int number) {
+        const bool again = signal.has_value();
+        if (!again) signal = number;
+        if (stage == Stage::preparing || again)
+            endWith(errorLine(interruptedError(*signal).description()), kStatusRunFailed);
+        endWait();
+    }
+};
+
 }  // namespace
 
 bool isAbletonLive(const std::optional<std::string>& bundleIdentifier) {
@@ -49,6 +79,16 @@ bool isAbletonLive(const std::optional<std::string>& bundleIdentifier) {
     return true;
 }
 
+Error interruptedError(int signal) {
+    const char* name = signal == SIGINT    ? "SIGINT"
+                       : signal == SIGTERM ? "SIGTERM"
+                       : signal == SIGHUP  ? "SIGHUP"
+                                           : nullptr;
+    return Error(kErrorDomain, kInterruptedErrorCode,
+                 "The recording was interrupted by " +
+                     (name ? std::string(name) : "signal " + std::to_string(signal)) + ".");
+}
+
 std::chrono::nanoseconds recordingWait(double seconds) {
     return std::chrono::nanoseconds(static_cast<std::uint64_t>(seconds * kNanosecondsPerSecond));
 }
@@ -57,7 +97,8 @@ namespace {
 
 // The run's steps, each awaited before the next. False when there is nothing to capture. Ends
 // nothing itself: whoever ends the process does so outside every handler of the run.
-asio::awaitable<bool> record(Platform& platform, const std::string& outputPath, double seconds) {
+asio::awaitable<bool> record(Platform& platform, const std::string& outputPath, double seconds,
+                             const std::shared_ptr<RunEvents>& events) {
     auto content = co_await awaitCompletion<std::shared_ptr<ShareableContent>>(
         [&](Completion<std::shared_ptr<ShareableContent>> done) {
             platform.capture.getShareableContent(true, false, std::move(done));
@@ -80,10 +121,21 @@ asio::awaitable<bool> record(Platform& platform, const std::string& outputPath, 
     const std::string outputUrl = outputPath;
 
     auto sink = AudioSink::make(platform.runtime, platform.writers, outputUrl);
+    // A capture that stopped with an error has nothing more to record: the wait ends.
+    const auto executor = co_await asio::this_coro::executor;
+    sink->setStopListener([events, executor] {
+        asio::post(executor, [events] {
+            events->captureStopped = true;
+            events->endWait();
+        });
+    });
     auto stream = platform.capture.makeStream(filter, configuration, sink);
     stream->addStreamOutput(sink, StreamOutputType::audio, sink->queue());
+    events->stage = RunEvents::Stage::capturing;
     co_await awaitCompletion<void>(
         [&](Completion<void> done) { stream->startCapture(std::move(done)); });
+    // The recording ends this long after capture started, whatever the ready line's write took.
+    const auto end = std::chrono::steady_clock::now() + recordingWait(seconds);
 
     std::vector<std::string> identifiers;
     for (const auto& application : selected)
@@ -91,21 +143,46 @@ asio::awaitable<bool> record(Platform& platform, const std::string& outputPath, 
     selected.clear();
     emit(readyLine(std::move(identifiers)));
 
-    co_await platform.runtime.sleepFor(recordingWait(seconds));
-    co_await awaitCompletion<void>(
-        [&](Completion<void> done) { stream->stopCapture(std::move(done)); });
-    co_await sink->finish();
+    if (!events->signal && !events->captureStopped) {
+        co_await awaitCompletion<void>([&](Completion<void> done) {
+            events->wait = done;
+            const auto left = std::max(std::chrono::nanoseconds(0),
+                                       std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           end - std::chrono::steady_clock::now()));
+            platform.runtime.scheduleAfter(left, [done] { done.succeed(); });
+        });
+    }
+    events->wait.reset();
+    events->stage = RunEvents::Stage::finishing;
+
+    std::exception_ptr failure;
+    try {
+        co_await awaitCompletion<void>(
+            [&](Completion<void> done) { stream->stopCapture(std::move(done)); });
+        co_await sink->finish();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // An interruption is the reason the recording ended, whatever finishing found.
+    if (events->signal) throw interruptedError(*events->signal);
+    if (failure) std::rethrow_exception(failure);
     emit(completeLine(audioMetrics(platform.files, outputUrl)));
     co_return true;
 }
 
 }  // namespace
 
-asio::awaitable<void> recordingRun(Platform& platform, std::string outputPath, double seconds) {
+asio::awaitable<void> recordingRun(Platform& platform, std::string outputPath, double seconds,
+                                   std::unique_ptr<InterruptionWatch> earlier) {
+    auto events = std::make_shared<RunEvents>();
+    // While the run lasts, a signal ends the recording, not the file.
+    const auto watch =
+        platform.runtime.watchInterruptions([events](int signal) { events->interrupt(signal); });
+    earlier.reset();
     std::exception_ptr failure;
     bool captured = false;
     try {
-        captured = co_await record(platform, outputPath, seconds);
+        captured = co_await record(platform, outputPath, seconds, events);
     } catch (...) {
         failure = std::current_exception();
     }

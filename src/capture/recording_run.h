@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,7 +14,13 @@ namespace sorvanel {
 
 // Records `seconds` of the selected applications' audio into `outputPath`, measures the file and
 // prints the ready and complete lines. Any failure prints one line and ends the process (1 or 4).
-asio::awaitable<void> recordingRun(Platform& platform, std::string outputPath, double seconds);
+// While it lasts, an interruption signal ends the recording and keeps the file playable; the run
+// releases `earlier`, a caller's watch, once its own is in place, so that no signal slips by.
+asio::awaitable<void> recordingRun(Platform& platform, std::string outputPath, double seconds,
+                                   std::unique_ptr<InterruptionWatch> earlier = nullptr);
+
+// The error that a run ended by an interruption signal reports.
+Error interruptedError(int signal);
 
 // Whether an application with this identifier is captured: its lower-cased identifier begins
 // with "com.ableton.live". An application without an identifier never is.

@@ -3,8 +3,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <future>
 #include <type_traits>
 #include <utility>
+
+#include "runtime/process.h"
 
 namespace sorvanel {
 namespace {
@@ -151,11 +154,23 @@ void appendObject(std::string& out, const ResultObject& object) {
     out += '}';
 }
 
+void writeLine(std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::shared_ptr<SerialQueue>& outputQueue() {
+    static std::shared_ptr<SerialQueue> queue;
+    return queue;
+}
+
 std::function<void(std::string_view)>& lineWriter() {
     static std::function<void(std::string_view)> writer = [](std::string_view line) {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        if (const auto& queue = outputQueue())
+            queue->post([text = std::string(line)] { writeLine(text); });
+        else
+            writeLine(line);
     };
     return writer;
 }
@@ -170,6 +185,16 @@ std::string serializeResult(const ResultObject& object) {
 
 void emit(const ResultObject& object) {
     lineWriter()(serializeResult(object));
+}
+
+void writeLinesOn(std::shared_ptr<SerialQueue> queue) {
+    outputQueue() = queue;
+    if (!queue) return setOutputBarrier(nullptr);
+    setOutputBarrier([queue] {
+        std::promise<void> written;
+        queue->post([&written] { written.set_value(); });
+        written.get_future().wait();
+    });
 }
 
 std::function<void(std::string_view)> replaceLineWriter(

@@ -12,8 +12,10 @@ int main(int argc, char** argv) {
     auto system = makePlatform(std::vector<std::string>(argv, argv + argc));
     Platform& platform = system->platform;
     runMainTask(platform.runtime, [&platform]() {
-        return SorvanelAudio::main(platform, [&platform](std::string path, double seconds) {
-            return recordingRun(platform, std::move(path), seconds);
-        });
+        return SorvanelAudio::main(
+            platform, [&platform](std::string path, double seconds,
+                                  std::unique_ptr<InterruptionWatch> interruptions) {
+                return recordingRun(platform, std::move(path), seconds, std::move(interruptions));
+            });
     });
 }

@@ -17,6 +17,7 @@ namespace {
 }  // namespace
 
 void runMainTask(PlatformRuntime& runtime, std::function<asio::awaitable<void>()> body) {
+    writeLinesOn(runtime.makeSerialQueue("org.sorvanel.output"));
     asio::co_spawn(runtime.mainExecutor(), std::move(body), [](std::exception_ptr error) {
         if (error) endWithError(error);
         exitProcess(kStatusDone);

@@ -1,5 +1,6 @@
 #include "driver/sorvanel_audio.h"
 
+#include "capture/recording_run.h"
 #include "driver/command_line.h"
 #include "driver/emit.h"
 #include "driver/lines.h"
@@ -29,11 +30,16 @@ asio::awaitable<void> SorvanelAudio::main(Platform& platform, RecordingRunner re
         emit(usageLine());
         exitProcess(kStatusUsage);
     }
+    // A recording request that a signal ends still ends with one line; the run takes this over.
+    auto interruptions = platform.runtime.watchInterruptions([](int signal) {
+        emit(errorLine(interruptedError(signal).description()));
+        exitProcess(kStatusRunFailed);
+    });
     if (!platform.access.preflight() && !platform.access.request()) {
         emit(permissionRequiredLine());
         exitProcess(kStatusPermissionRequired);
     }
-    co_await record(arguments[1], *seconds);
+    co_await record(arguments[1], *seconds, std::move(interruptions));
 }
 
 }  // namespace sorvanel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <asio/awaitable.hpp>
@@ -9,9 +10,10 @@
 
 namespace sorvanel {
 
-// Where a valid recording request goes: the output path, unchanged, and the duration in seconds.
-using RecordingRunner =
-    std::function<asio::awaitable<void>(std::string outputPath, double seconds)>;
+// Where a valid recording request goes: the output path, unchanged, and the duration in seconds,
+// with the watch over interruption signals that held since the request was found valid.
+using RecordingRunner = std::function<asio::awaitable<void>(
+    std::string outputPath, double seconds, std::unique_ptr<InterruptionWatch> interruptions)>;
 
 // The tool's entry type; never instantiated.
 struct SorvanelAudio {

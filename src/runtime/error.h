@@ -10,9 +10,10 @@ inline constexpr const char* kErrorDomain = "SorvanelAudio";
 
 // Codes of the tool's own errors beyond the sink's (2) and the reader's (3).
 enum ErrorCode : int {
-    kUnexpectedErrorCode = 10,  // an exception that is not an Error
-    kNoAnswerErrorCode = 11,    // a platform dropped a completion without calling it
-    kNoContentErrorCode = 12,   // the content query answered with neither content nor error
+    kUnexpectedErrorCode = 10,   // an exception that is not an Error
+    kNoAnswerErrorCode = 11,     // a platform dropped a completion without calling it
+    kNoContentErrorCode = 12,    // the content query answered with neither content nor error
+    kInterruptedErrorCode = 13,  // a signal ended the recording
 };
 
 // Errors travel as exceptions through the coroutines and are shown only by their description.

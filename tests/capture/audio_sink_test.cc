@@ -67,6 +67,12 @@ class AudioSinkTest : public ::testing::Test {
         EXPECT_FALSE(writers.input->markedFinished);
         EXPECT_EQ(writers.writer->finishCalls, 0);
     }
+
+    // Writing started, so the file is finished and plays, whatever failed.
+    void expectFileFinished() const {
+        EXPECT_TRUE(writers.input->markedFinished);
+        EXPECT_EQ(writers.writer->finishCalls, 1);
+    }
 };
 
 TEST_F(AudioSinkTest, ConstructionMakesAnM4AWriterWithOneRealTimeAacInputAndASerialQueue) {
@@ -173,7 +179,7 @@ TEST_F(AudioSinkTest, FailedStartIsRetriedByEveryBufferAndTheLatestErrorWins) {
     expectFileNotFinished();
 }
 
-TEST_F(AudioSinkTest, StartThatFailsAndLaterSucceedsStillFailsFinishWithTheStartError) {
+TEST_F(AudioSinkTest, StartThatFailsAndLaterSucceedsFinishesTheFileAndFailsWithTheStartError) {
     writers.writer->startAnswers = {{false, kStartError}};
     auto sink = makeSink();
     for (std::int64_t time : {0, 960, 1920}) deliver(sink, Buffer(time));
@@ -181,17 +187,17 @@ TEST_F(AudioSinkTest, StartThatFailsAndLaterSucceedsStillFailsFinishWithTheStart
     EXPECT_EQ(writers.writer->startCalls, 2);
     EXPECT_EQ(writers.writer->sessionStarts, std::vector<MediaTime>{at(960)});
     EXPECT_EQ(writers.input->appended, (std::vector<MediaTime>{at(960), at(1920)}));
-    expectFileNotFinished();
+    expectFileFinished();
 }
 
-TEST_F(AudioSinkTest, AppendFailureIsKeptThroughLaterSuccessesAndTheFileIsNotFinished) {
+TEST_F(AudioSinkTest, AppendFailureIsKeptThroughLaterSuccessesAndTheFileStillFinished) {
     writers.input->appendAnswers = {{true, {}}, {false, kAppendError}};
     auto sink = makeSink();
     for (std::int64_t time : {0, 960, 1920, 2880}) deliver(sink, Buffer(time));
     EXPECT_EQ(finish(sink), kAppendError);
     EXPECT_EQ(writers.input->appendCalls, 4);
     EXPECT_EQ(writers.input->appended, (std::vector<MediaTime>{at(0), at(1920), at(2880)}));
-    expectFileNotFinished();
+    expectFileFinished();
 }
 
 TEST_F(AudioSinkTest, OfTwoFailuresTheLaterOneWinsInQueueOrder) {
@@ -239,7 +245,7 @@ TEST_F(AudioSinkTest, FailureWhileTheWriterReportsNoErrorClearsTheRecordedFailur
     }
 }
 
-TEST_F(AudioSinkTest, StreamStopErrorAfterEverythingWasWrittenFailsFinishWithoutFinishing) {
+TEST_F(AudioSinkTest, StreamStopErrorAfterEverythingWasWrittenFinishesTheFileAndFailsWithIt) {
     auto sink = makeSink();
     // The stop callback comes from a thread of the capture service while buffers are handled.
     std::thread capture([&] {
@@ -249,7 +255,7 @@ TEST_F(AudioSinkTest, StreamStopErrorAfterEverythingWasWrittenFailsFinishWithout
     capture.join();
     EXPECT_EQ(finish(sink), kStreamError);
     EXPECT_EQ(writers.input->appended.size(), 50u);
-    expectFileNotFinished();
+    expectFileFinished();
 }
 
 TEST_F(AudioSinkTest, ACallbackThatThrowsBecomesTheFailureInsteadOfVanishing) {
@@ -257,7 +263,7 @@ TEST_F(AudioSinkTest, ACallbackThatThrowsBecomesTheFailureInsteadOfVanishing) {
     auto sink = makeSink();
     deliver(sink, Buffer(0));
     EXPECT_EQ(finish(sink), Error("SorvanelAudio", kUnexpectedErrorCode, "std::bad_alloc"));
-    expectFileNotFinished();
+    expectFileFinished();
 }
 
 TEST_F(AudioSinkTest, WriterErrorAfterFinishingFailsFinish) {

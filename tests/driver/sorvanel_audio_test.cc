@@ -23,7 +23,9 @@ struct Invocation {
     void run(std::vector<std::string> arguments) {
         Platform platform{std::move(arguments), process.runtime, access, capture, writers, files};
         process.run(SorvanelAudio::main(
-            platform, [this](std::string path, double seconds) -> asio::awaitable<void> {
+            platform,
+            [this](std::string path, double seconds,
+                   std::unique_ptr<InterruptionWatch>) -> asio::awaitable<void> {
                 runs.emplace_back(std::move(path), seconds);
                 co_return;
             }));

@@ -147,6 +147,11 @@ class PipeWireServer:
         """The ids of the processes started here that still run."""
         return [process.pid for process in self._processes.values() if process.poll() is None]
 
+    @property
+    def pulse_pid(self):
+        """The process that answers libpulse clients."""
+        return self._processes["pipewire-pulse"].pid
+
     def kill(self):
         """Ends the sound server abruptly, as a crash would; the bus stays until stop()."""
         for name in ("pipewire-pulse", "wireplumber", "pipewire"):

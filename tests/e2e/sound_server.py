@@ -138,6 +138,11 @@ class PulseAudioServer:
     def alive(self):
         return self._process is not None and self._process.poll() is None
 
+    @property
+    def pulse_pid(self):
+        """The process that answers libpulse clients."""
+        return self._process.pid
+
     def kill(self):
         if self.alive:
             self._process.send_signal(signal.SIGKILL)

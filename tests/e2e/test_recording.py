@@ -8,6 +8,7 @@ import json
 import math
 import os
 import select
+import signal
 import subprocess
 import tempfile
 import time
@@ -17,6 +18,7 @@ from pipewire_server import PipeWireServer
 from sound_server import PulseAudioServer, TonePlayer, tone_player_path
 
 BINARY = os.environ.get("SORVANEL_BINARY", "")
+METRICS = os.environ.get("SORVANEL_METRICS", "")
 NO_SOURCE = b'{"error":"Ableton Live must be open on an active display."}\n'
 
 
@@ -34,6 +36,8 @@ def waveform_between(metrics, start, end):
 def why_not_runnable(server_class):
     if not os.path.exists(BINARY):
         return "SORVANEL_BINARY is not built"
+    if not os.path.exists(METRICS):
+        return "SORVANEL_METRICS is not built"
     if not os.path.exists(tone_player_path()):
         return "the tone player is not built"
     return server_class.unavailable()
@@ -157,16 +161,74 @@ class RecordingCases:
         run = self.finished(process, ready)
         self.assert_complete(run, 3)
 
-    def test_server_killed_mid_recording(self):
+    def assert_playable(self, path, seconds, delta=0.2):
+        """The file decodes without an error, lasts `seconds`, and the tool's reader hears the tone in it."""
+        decoded = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
+                                 capture_output=True, timeout=60)
+        self.assertEqual((decoded.returncode, decoded.stderr), (0, b""))
+        measured = subprocess.run([METRICS, path], capture_output=True, timeout=60)
+        metrics = json.loads(measured.stdout)
+        self.assertAlmostEqual(metrics["duration_seconds"], seconds, delta=delta)
+        self.assertTrue(metrics["has_signal"])
+
+    # -- interruptions and failures keep what was recorded -------------------------------------------------
+
+    def test_a_signal_mid_recording_ends_it_and_keeps_what_was_recorded(self):
+        self.player(app_id="com.ableton.live", amplitude=0.5)
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=number.name):
+                output = os.path.join(self.folder, number.name + ".m4a")
+                process = self.start(output, "5")
+                ready = self.read_ready(process)
+                time.sleep(1)
+                process.send_signal(number)
+                run = self.finished(process, ready, limit=10)
+                self.assertEqual(run.status, 1)
+                self.assertEqual(run.lines[1:], [{"error": "The recording was interrupted by %s." % number.name}])
+                self.assert_playable(output, 1.0)
+
+    def test_a_signal_before_capture_ends_the_request_without_a_file(self):
         self.player(app_id="com.ableton.live")
-        process = self.start(self.output, "3")
+        # A stopped server holds the tool in its access check and content query.
+        os.kill(self.server.pulse_pid, signal.SIGSTOP)
+        try:
+            process = self.start(self.output, "5")
+            time.sleep(0.5)
+            process.send_signal(signal.SIGINT)
+            time.sleep(0.2)
+        finally:
+            os.kill(self.server.pulse_pid, signal.SIGCONT)
+        run = self.finished(process, b"", limit=10)
+        self.assertEqual((run.stdout, run.status), (b'{"error":"The recording was interrupted by SIGINT."}\n', 1))
+        self.assertFalse(os.path.exists(self.output))
+
+    def test_server_killed_mid_recording_ends_it_at_once_and_keeps_what_was_recorded(self):
+        self.player(app_id="com.ableton.live", amplitude=0.5)
+        process = self.start(self.output, "5")
         ready = self.read_ready(process)
         time.sleep(1)
         self.server.kill()
-        run = self.finished(process, ready, limit=30)  # no hang
+        killed = time.monotonic()
+        if not select.select([process.stdout], [], [], 5)[0]:
+            process.kill()
+            self.fail("no error line within 5 s of the server's death")
+        line = process.stdout.readline()
+        self.assertLess(time.monotonic() - killed, 0.5)
+        run = self.finished(process, ready + line, limit=30)
         self.assertEqual(run.status, 1)
         self.assertEqual(len(run.lines), 2)
         self.assertEqual(list(run.lines[1]), ["error"])
+        self.assert_playable(self.output, 1.0, delta=0.25)
+
+    def test_an_unread_standard_output_does_not_lengthen_the_recording(self):
+        self.player(app_id="com.ableton.live", amplitude=0.5)
+        # The pipe is full before the tool writes its ready line, and nobody reads it for 3 s.
+        script = '{ head -c 65536 /dev/zero; "$0" "$1" 2; } | (sleep 3; tail -c +65537)'
+        completed = subprocess.run(["bash", "-c", script, BINARY, self.output], env=self.server.env,
+                                   capture_output=True, timeout=60)
+        lines = [json.loads(line) for line in completed.stdout.decode().splitlines()]
+        self.assertEqual([line["type"] for line in lines], ["ready", "complete"], completed.stdout)
+        self.assertAlmostEqual(lines[1]["metrics"]["duration_seconds"], 2, delta=0.15)
 
     def test_existing_output_file_is_left_byte_identical(self):
         self.player(app_id="com.ableton.live")
