@@ -4,6 +4,8 @@
 
 #include <csignal>
 #include <exception>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "platform/apple/foundation_bridge.h"
@@ -152,6 +154,29 @@ namespace {
 
 constexpr int kInterruptionSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
+// Watches may overlap (a later one is made before an earlier one goes): a signal keeps being
+// ignored until the last watch of it goes, and only then gets its default action back.
+class IgnoredSignals {
+  public:
+    void hold(int number) {
+        std::lock_guard lock(mutex_);
+        if (holders_[number]++ == 0) std::signal(number, SIG_IGN);
+    }
+    void release(int number) {
+        std::lock_guard lock(mutex_);
+        if (--holders_[number] == 0) std::signal(number, SIG_DFL);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::map<int, int> holders_;
+};
+
+IgnoredSignals& ignoredSignals() {
+    static IgnoredSignals signals;
+    return signals;
+}
+
 // Dispatch signal sources on the main queue. A source sees the signal even while it is ignored,
 // and it must be: the default action would end the process first.
 class DispatchInterruptionWatch final : public InterruptionWatch {
@@ -162,6 +187,8 @@ class DispatchInterruptionWatch final : public InterruptionWatch {
     DispatchInterruptionWatch& operator=(const DispatchInterruptionWatch&) = delete;
 
   private:
+    void cancelAll();
+
     std::vector<std::pair<int, dispatch_source_t>> sources_;
 };
 
@@ -173,7 +200,10 @@ DispatchInterruptionWatch::DispatchInterruptionWatch(std::function<void(int)> in
         dispatch_source_t source =
             dispatch_source_create(DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<uintptr_t>(number), 0,
                                    dispatch_get_main_queue());
-        if (!source) throw toolError(kUnexpectedErrorCode, @"The system could not watch signals.");
+        if (!source) {
+            cancelAll();
+            throw toolError(kUnexpectedErrorCode, @"The system could not watch signals.");
+        }
         // The handler runs on the main queue, never inside the signal handler; the source's data
         // is how many of the signal arrived since it last ran. The handler keeps the callback
         // alive; it reaches the source unretained, since the source owns the handler and only
@@ -186,18 +216,24 @@ DispatchInterruptionWatch::DispatchInterruptionWatch(std::function<void(int)> in
               endAfterEscapedJob();
           }
         });
-        std::signal(number, SIG_IGN);
+        ignoredSignals().hold(number);
         dispatch_resume(source);
         sources_.emplace_back(number, source);
     }
 }
 
 DispatchInterruptionWatch::~DispatchInterruptionWatch() {
+    cancelAll();
+}
+
+void DispatchInterruptionWatch::cancelAll() {
     for (auto& [number, source] : sources_) {
-        // dispatch_source_cancel: no handler runs after it; ARC releases the source with us.
+        // dispatch_source_cancel: no handler runs after it; ARC releases the source with the
+        // vector.
         dispatch_source_cancel(source);
-        std::signal(number, SIG_DFL);
+        ignoredSignals().release(number);
     }
+    sources_.clear();
 }
 
 }  // namespace
