@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "driver/number_text.h"
 #include "runtime/process.h"
 
 namespace sorvanel {
@@ -98,15 +99,16 @@ void appendString(std::string& out, std::string_view s) {
     out += '"';
 }
 
-template <class Number>
-void appendNumber(std::string& out, Number value) {
-    if constexpr (std::is_floating_point_v<Number>) {
-        if (!std::isfinite(value)) {
-            out += "null";
-            return;
-        }
-    }
-    char text[64];
+void appendNumber(std::string& out, double value) {
+    out += std::isfinite(value) ? shortestText(value) : "null";
+}
+
+void appendNumber(std::string& out, float value) {
+    out += std::isfinite(value) ? shortestText(value) : "null";
+}
+
+void appendNumber(std::string& out, std::uint32_t value) {
+    char text[16];
     const auto result = std::to_chars(text, text + sizeof text, value);
     out.append(text, result.ptr);
 }

@@ -9,4 +9,7 @@ namespace sorvanel {
 // the start of `text` and sets `consumed` to the characters the conversion took (0 when none).
 double strtodInCLocale(const std::string& text, std::size_t& consumed);
 
+// strtof, the same way.
+float strtofInCLocale(const std::string& text, std::size_t& consumed);
+
 }  // namespace sorvanel
