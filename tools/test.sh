@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The README's test command: installs what is missing, builds the AddressSanitizer+UBSan and the
 # ThreadSanitizer configurations, runs every test under the first and the threaded ones under the
-# second. Exits non-zero when any test fails.
+# second, then cross-builds the macOS tool and its unit tests where Apple's SDK is present. Exits
+# non-zero when any test or check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,4 +18,6 @@ echo "== all tests, AddressSanitizer + UndefinedBehaviorSanitizer"
 ctest --preset asan -j "$jobs" || status=1
 echo "== threaded tests, ThreadSanitizer"
 ctest --preset tsan -j "$jobs" || status=1
+echo "== the macOS build, cross-compiled and linked (checks nothing where no SDK is present)"
+bash tools/check-macos.sh || status=1
 exit $status
