@@ -15,7 +15,7 @@ using std::chrono::duration_cast;
 using std::chrono::microseconds;
 using std::chrono::nanoseconds;
 
-constexpr std::int64_t kRingSeconds = 2;
+constexpr std::int64_t kRingSeconds = 4;
 
 Error stateError(const std::string& description) {
     return Error(kPulseErrorDomain, PA_ERR_BADSTATE, description);
@@ -82,8 +82,12 @@ void PulseCaptureStream::stopCapture(Completion<void> completion) {
     if (state_ == State::starting)
         failStart(stateError("The capture was stopped before it started."));
     if (state_ == State::capturing) {
-        for (auto& [input, monitor] : monitors_) read(*monitor);
-        deliverUpTo(nowFrame());
+        const std::int64_t now = nowFrame();
+        for (auto& [input, monitor] : monitors_) {
+            read(*monitor);
+            mixer_.settle(monitor->source, now, true);
+        }
+        deliverUpTo(now);
         tearDown();
     }
     if (state_ != State::failed) state_ = State::stopped;
@@ -164,22 +168,42 @@ void PulseCaptureStream::onEvent(pa_context* context, pa_subscription_event_type
         pa_context_get_sink_input_info(context, index, &PulseCaptureStream::onInputInfo, self));
 }
 
-void PulseCaptureStream::onInputInfo(pa_context*, const pa_sink_input_info* info, int eol,
+void PulseCaptureStream::onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol,
                                      void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (eol != 0) return;  // the end of the answer, or the stream is gone
-    if (self->state_ == State::starting || self->state_ == State::capturing) self->consider(*info);
+    if (self->state_ != State::starting && self->state_ != State::capturing) return;
+    if (eol > 0) return;
+    if (eol < 0) {
+        // A stream that is gone has nothing more to record; any other answer leaves it unheard.
+        const int code = pa_context_errno(context);
+        if (code != PA_ERR_NOENTITY)
+            return self->fail(pulseError("Cannot follow the application's stream", code));
+        return;
+    }
+    self->consider(*info);
 }
 
-void PulseCaptureStream::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* opaque) {
+void PulseCaptureStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
+                                    void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (eol != 0) return;
+    if (eol > 0) return;
+    if (eol < 0) {
+        // A sink that is gone moves its streams, which then come as changes.
+        const int code = pa_context_errno(context);
+        if (code != PA_ERR_NOENTITY &&
+            (self->state_ == State::starting || self->state_ == State::capturing))
+            self->fail(pulseError("Cannot find the application's playback device", code));
+        return;
+    }
     self->monitorSources_[info->index] = info->monitor_source_name;
     auto waiting = self->waitingForSink_.extract(info->index);
     if (waiting.empty() || (self->state_ != State::starting && self->state_ != State::capturing))
         return;
-    for (std::uint32_t input : waiting.mapped())
-        if (!self->monitors_.contains(input)) self->attach(input, info->monitor_source_name);
+    for (std::uint32_t input : waiting.mapped()) {
+        if (self->state_ != State::starting && self->state_ != State::capturing) return;
+        if (!self->monitors_.contains(input))
+            self->attach(input, info->index, info->monitor_source_name);
+    }
 }
 
 void PulseCaptureStream::consider(const pa_sink_input_info& info) {
@@ -187,22 +211,29 @@ void PulseCaptureStream::consider(const pa_sink_input_info& info) {
     // A stream not linked to a sink (yet, or amid a move) has no monitor; its link comes as a
     // change.
     if (info.sink == PA_INVALID_INDEX) return;
+    if (auto refused = refusals_.extract(info.index)) {
+        // Refused again where it plays: it cannot be recorded. Elsewhere it moved meanwhile.
+        if (refused.mapped().sink == info.sink) return fail(refused.mapped().error);
+    }
     auto source = monitorSources_.find(info.sink);
-    if (source != monitorSources_.end()) return attach(info.index, source->second);
+    if (source != monitorSources_.end()) return attach(info.index, info.sink, source->second);
     waitingForSink_[info.sink].push_back(info.index);
     track(pa_context_get_sink_info_by_index(connection_->context(), info.sink,
                                             &PulseCaptureStream::onSinkInfo, this));
 }
 
-void PulseCaptureStream::attach(std::uint32_t input, const std::string& monitorSource) {
+void PulseCaptureStream::attach(std::uint32_t input, std::uint32_t sink,
+                                const std::string& monitorSource) {
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, mixer_.sampleRate(),
                                       static_cast<std::uint8_t>(mixer_.channels())};
     pa_channel_map map;
     pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
     pa_stream* stream =
         pa_stream_new(connection_->context(), "SorvanelAudio capture", &sampleFormat, &map);
-    if (!stream) return;
-    auto monitor = std::make_unique<Monitor>(Monitor{this, input, nullptr, {}});
+    if (!stream)
+        return fail(pulseError("Cannot record the application's stream",
+                               pa_context_errno(connection_->context())));
+    auto monitor = std::make_unique<Monitor>(Monitor{this, input, sink, nullptr, {}});
     pa_stream_set_monitor_stream(stream, input);
     pa_stream_set_state_callback(stream, &PulseCaptureStream::onMonitorState, monitor.get());
     pa_stream_set_read_callback(stream, &PulseCaptureStream::onMonitorReadable, monitor.get());
@@ -218,10 +249,11 @@ void PulseCaptureStream::attach(std::uint32_t input, const std::string& monitorS
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(stream, monitorSource.c_str(), &attributes, flags) < 0) {
+        const int code = pa_context_errno(connection_->context());
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_unref(stream);
-        return;
+        return fail(pulseError("Cannot record the application's stream", code));
     }
     monitor->stream = stream;
     if (!origin_) origin_ = std::chrono::steady_clock::now();
@@ -231,6 +263,8 @@ void PulseCaptureStream::attach(std::uint32_t input, const std::string& monitorS
 void PulseCaptureStream::detach(std::uint32_t input) {
     auto found = monitors_.find(input);
     if (found == monitors_.end()) return;
+    // What it held back is placed now; nothing more comes.
+    mixer_.settle(found->second->source, nowFrame(), true);
     pa_stream* stream = found->second->stream;
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_stream_set_read_callback(stream, nullptr, nullptr);
@@ -245,14 +279,20 @@ void PulseCaptureStream::onMonitorState(pa_stream* stream, void* opaque) {
     auto* monitor = static_cast<Monitor*>(opaque);
     PulseCaptureStream* self = monitor->owner;
     const std::uint32_t input = monitor->input;
-    self->detach(input);  // ends `monitor`
-    // The server ends a monitor when its stream ends or moves. A stream that still exists gets a
-    // new monitor on the sink it plays on now.
+    const std::uint32_t sink = monitor->sink;
     pa_context* context = self->connection_->context();
-    if ((self->state_ == State::starting || self->state_ == State::capturing) &&
-        pa_context_get_state(context) == PA_CONTEXT_READY)
-        self->track(
-            pa_context_get_sink_input_info(context, input, &PulseCaptureStream::onInputInfo, self));
+    const int code = pa_context_errno(context);
+    self->detach(input);  // ends `monitor`
+    if ((self->state_ != State::starting && self->state_ != State::capturing) ||
+        pa_context_get_state(context) != PA_CONTEXT_READY)
+        return;  // a lost connection is told by the connection
+    // The server ends a monitor when its stream ends or moves. A stream that still exists gets a
+    // new monitor on the sink it plays on now; one refused for another reason must have moved.
+    if (state == PA_STREAM_FAILED && code != PA_ERR_KILLED && code != PA_ERR_NOENTITY)
+        self->refusals_.insert_or_assign(
+            input, Refusal{sink, pulseError("Cannot record the application's stream", code)});
+    self->track(
+        pa_context_get_sink_input_info(context, input, &PulseCaptureStream::onInputInfo, self));
 }
 
 void PulseCaptureStream::onMonitorReadable(pa_stream*, std::size_t, void* opaque) {
@@ -264,16 +304,14 @@ void PulseCaptureStream::read(Monitor& monitor) {
     pa_stream* stream = monitor.stream;
     if (pa_stream_get_state(stream) != PA_STREAM_READY) return;
     const std::size_t frameBytes = sizeof(float) * mixer_.channels();
-    const std::size_t readable = pa_stream_readable_size(stream);
-    if (readable == static_cast<std::size_t>(-1) || readable < frameBytes) return;
-    mixer_.anchor(monitor.source, static_cast<std::int64_t>(readable / frameBytes), nowFrame());
+    const std::int64_t now = nowFrame();
     for (;;) {
         const void* data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
         const auto frames = static_cast<std::int64_t>(bytes / frameBytes);
         if (data)
-            mixer_.add(monitor.source, static_cast<const float*>(data), frames);
+            mixer_.add(monitor.source, static_cast<const float*>(data), frames, now);
         else
             mixer_.skip(monitor.source, frames);
         pa_stream_drop(stream);
@@ -283,11 +321,16 @@ void PulseCaptureStream::read(Monitor& monitor) {
 void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
                                 void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    // Read first: after a stall of this thread the monitors' data is older than the cut.
-    for (auto& [input, monitor] : self->monitors_) self->read(*monitor);
-    const auto horizon =
-        duration_cast<nanoseconds>(kHorizon).count() * self->mixer_.sampleRate() / 1'000'000'000;
-    self->deliverUpTo(self->nowFrame() - horizon);
+    const auto rate = static_cast<std::int64_t>(self->mixer_.sampleRate());
+    const std::int64_t now = self->nowFrame();
+    std::int64_t cut = now - duration_cast<microseconds>(kLeastBehind).count() * rate / 1'000'000;
+    const std::int64_t patience = duration_cast<microseconds>(kPatience).count() * rate / 1'000'000;
+    for (auto& [input, monitor] : self->monitors_) {
+        self->read(*monitor);
+        self->mixer_.settle(monitor->source, now, false);
+        cut = std::min(cut, self->mixer_.cutLimit(monitor->source, now, patience));
+    }
+    self->deliverUpTo(cut);
     pa_context_rttime_restart(self->connection_->context(), event,
                               pa_rtclock_now() + duration_cast<microseconds>(kTick).count());
 }
@@ -316,12 +359,16 @@ void PulseCaptureStream::failStart(const Error& error) {
     if (auto completion = std::exchange(startCompletion_, std::nullopt)) completion->fail(error);
 }
 
-void PulseCaptureStream::onLost(const Error& error) {
+void PulseCaptureStream::fail(const Error& error) {
     if (state_ == State::starting) return failStart(error);
     if (state_ != State::capturing) return;
     tearDown();
     state_ = State::failed;
     if (delegate_) delegate_->didStopWithError(error);
+}
+
+void PulseCaptureStream::onLost(const Error& error) {
+    fail(error);
 }
 
 void PulseCaptureStream::track(pa_operation* operation) {
@@ -332,9 +379,8 @@ void PulseCaptureStream::track(pa_operation* operation) {
     });
     if (operation) {
         operations_.push_back(operation);
-    } else if (state_ == State::starting) {
-        failStart(
-            pulseError("Cannot ask the sound server", pa_context_errno(connection_->context())));
+    } else if (connection_->isReady()) {  // else the connection tells its loss
+        fail(pulseError("Cannot ask the sound server", pa_context_errno(connection_->context())));
     }
 }
 
