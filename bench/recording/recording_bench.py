@@ -10,7 +10,7 @@ project's tone player plays a 440 Hz sine tagged com.ableton.live with a 20 ms b
   - the tool records 30 seconds while every core runs a busy loop, and the decoded file is
     compared with the ideal sine (sine_check), beside a plain PCM recording of the sink's monitor
     by FFmpeg over the same time: a fault in both is the source's, a fault in ours alone the tool's;
-  - the tool records while it is stopped (SIGSTOP) a few times for 30 to 120 ms, as a starved
+  - the tool records while it is stopped (SIGSTOP) a few times for 30 to 250 ms, as a starved
     machine would stop it, and the silence that each stop left in the file is measured;
   - the tool records while the player pauses a few times for 30 to 90 ms, beside the same kind of
     witness: each pause must come out as the silence the witness holds, and no other audio may be
@@ -227,8 +227,12 @@ def pause_run(server, args, folder, label, results, player):
     seconds = pauses[-1][0] + 2.0
     path = os.path.join(folder, f"{label}-paused.m4a")
     witness_path = os.path.join(folder, f"{label}-paused-witness.wav")
+    # At 10 ms fragments, as the tool's monitors: on PipeWire a witness at FFmpeg's default fragment
+    # makes a resumed stream's monitor deliver 40-60 ms later than before its pause (measured), which
+    # would be the witness's doing, not the tool's.
     witness = subprocess.Popen(
-        ffmpeg_command(server.sink + ".monitor", seconds + 1.0, witness_path, codec=("-c:a", "pcm_f32le")),
+        ffmpeg_command(server.sink + ".monitor", seconds + 1.0, witness_path, codec=("-c:a", "pcm_f32le"),
+                       options=TEN_MS_FRAGMENTS),
         env=server.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         process = subprocess.Popen([args.binary, path, repr(seconds)], env=server.env, stdin=subprocess.DEVNULL,
@@ -419,8 +423,8 @@ def main():
     parser.add_argument("--player-latency-ms", type=float, default=20.0, help="the tone player's buffer (20)")
     parser.add_argument("--player-normal-priority", action="store_true",
                         help="leave the player at normal priority under the load (its own underruns then show)")
-    parser.add_argument("--stalls-ms", type=lambda text: [float(v) for v in text.split(",") if v], default="30,60,90,120",
-                        help="stop the tool this long (SIGSTOP) once each during one recording; empty skips (30,60,90,120)")
+    parser.add_argument("--stalls-ms", type=lambda text: [float(v) for v in text.split(",") if v], default="30,60,120,250",
+                        help="stop the tool this long (SIGSTOP) once each during one recording; empty skips (30,60,120,250)")
     parser.add_argument("--pauses-ms", type=lambda text: [float(v) for v in text.split(",") if v], default="30,60,90",
                         help="pause the player this long once each during one recording; empty skips (30,60,90)")
     parser.add_argument("--pipewire", action="store_true", help="also measure against a private PipeWire stack")

@@ -50,9 +50,10 @@ void AudioMixer::skip(Source& source, std::int64_t frames) {
     source.position = source.position.value_or(taken_) + frames;
 }
 
-void AudioMixer::settle(Source& source, std::int64_t nowFrame, bool force) {
+void AudioMixer::settle(Source& source, std::int64_t nowFrame, bool ending) {
     if (source.held.empty()) return;
-    if (force || nowFrame - source.heldSince >= frames(kDecideSeconds))
+    if (ending) return release(source, 0, nowFrame);
+    if (nowFrame - source.heldSince >= frames(kDecideSeconds))
         release(source, source.heldGap, nowFrame);
 }
 

@@ -45,8 +45,9 @@ class AudioMixer {
     void add(Source& source, const float* interleaved, std::int64_t frames, std::int64_t nowFrame);
     // A stretch the stream could not deliver: its position moves on, nothing is added.
     void skip(Source& source, std::int64_t frames);
-    // Places held frames whose gap is decided by now, or at once with `force` (the source ends).
-    void settle(Source& source, std::int64_t nowFrame, bool force);
+    // Places held frames whose gap is decided by now. With `ending` (the source or the capture
+    // ends) undecided ones follow on at once: a gap is not assumed without the evidence.
+    void settle(Source& source, std::int64_t nowFrame, bool ending);
     // How far the timeline may be taken without cutting off what the source may still deliver:
     // its position, unless it has been quiet for longer than `patienceFrames`.
     std::int64_t cutLimit(const Source& source, std::int64_t nowFrame,
