@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include <pulse/sample.h>
+
 #include "platform/pulse/pulse_access.h"
 #include "platform/pulse/pulse_capture_service.h"
 #include "private_sound_server.h"
@@ -83,6 +85,10 @@ class RecordingDelegate final : public StreamDelegate {
     void didStopWithError(const Error& error) override {
         std::lock_guard lock(mutex);
         errors.push_back(error.description());
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return errors.size();
     }
     std::mutex mutex;
     std::vector<std::string> errors;
@@ -154,7 +160,7 @@ class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
     }
 
     // Makes a stream of every client tagged with `prefix`, with an output on a queue of its own.
-    std::shared_ptr<CaptureStream> streamOf(const std::string& prefix) {
+    std::shared_ptr<CaptureStream> streamOf(const std::string& prefix, int sampleRate = 48000) {
         ContentFilter filter;
         auto found = content();
         for (auto& application : found->applications()) {
@@ -165,6 +171,7 @@ class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
         filter.display = found->displays().at(0);
         StreamConfiguration configuration;
         configuration.capturesAudio = true;
+        configuration.sampleRate = sampleRate;
         auto stream = service.makeStream(filter, configuration, delegate);
         stream->addStreamOutput(output, StreamOutputType::audio, queue);
         return stream;
@@ -460,19 +467,28 @@ TEST_P(PulseCaptureTest, StreamMovedToAnotherSinkKeepsBeingRecorded) {
                 0.3);
 }
 
+// A stream that cannot be recorded (here: libpulse refuses a monitor at a rate beyond its limit)
+// must not leave a file without its audio that reports success.
+TEST_P(PulseCaptureTest, StreamThatCannotBeRecordedStopsTheCaptureWithAnError) {
+    TonePlayer late({"--app-id", "com.ableton.live", "--stream-after", "0.3"}, false);
+    auto stream = streamOf("com.ableton.live", 2 * PA_RATE_MAX);
+    start(*stream);
+    late.expect("playing");
+    for (int i = 0; i < 200 && delegate->count() == 0; ++i) std::this_thread::sleep_for(10ms);
+    stop(*stream);
+    std::lock_guard lock(delegate->mutex);
+    ASSERT_EQ(delegate->errors.size(), 1u);
+    EXPECT_EQ(delegate->errors[0], "Cannot record the application's stream: Invalid argument");
+    EXPECT_TRUE(output->buffers().empty());
+}
+
 TEST_P(PulseCaptureTest, ServerKilledMidCaptureIsReportedOnceAndStopStillCompletes) {
     TonePlayer player({"--app-id", "com.ableton.live"});
     auto stream = streamOf("com.ableton.live");
     start(*stream);
     std::this_thread::sleep_for(300ms);
     server->kill();
-    for (int i = 0; i < 200; ++i) {
-        {
-            std::lock_guard lock(delegate->mutex);
-            if (!delegate->errors.empty()) break;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    for (int i = 0; i < 200 && delegate->count() == 0; ++i) std::this_thread::sleep_for(10ms);
     // Buffers handed over before the loss may still be on the queue.
     std::promise<void> drained;
     queue->post([&] { drained.set_value(); });
