@@ -48,6 +48,11 @@ class AudioMixer {
     // Places held frames whose gap is decided by now. With `ending` (the source or the capture
     // ends) undecided ones follow on at once: a gap is not assumed without the evidence.
     void settle(Source& source, std::int64_t nowFrame, bool ending);
+    // Where the source's data ends so far, held frames included.
+    std::int64_t reach(const Source& source) const {
+        return source.position.value_or(0) +
+               static_cast<std::int64_t>(source.held.size() / channels_);
+    }
     // How far the timeline may be taken without cutting off what the source may still deliver:
     // its position, unless it has been quiet for longer than `patienceFrames`.
     std::int64_t cutLimit(const Source& source, std::int64_t nowFrame,

@@ -1,6 +1,7 @@
 #include "platform/pulse/pulse_capture_stream.h"
 
 #include <algorithm>
+#include <bit>
 
 #include <pulse/introspect.h>
 #include <pulse/rtclock.h>
@@ -41,6 +42,7 @@ PulseCaptureStream::~PulseCaptureStream() {
     PulseConnection::Lock lock(*connection_);
     if (state_ == State::starting)
         failStart(stateError("The capture was abandoned before it started."));
+    if (state_ == State::stopping) finishStop();
     tearDown();
 }
 
@@ -81,17 +83,53 @@ void PulseCaptureStream::stopCapture(Completion<void> completion) {
     PulseConnection::Lock lock(*connection_);
     if (state_ == State::starting)
         failStart(stateError("The capture was stopped before it started."));
+    if (state_ == State::stopping) return completion.fail(stateError("The capture is stopping."));
     if (state_ == State::capturing) {
-        const std::int64_t now = nowFrame();
-        for (auto& [input, monitor] : monitors_) {
-            read(*monitor);
-            mixer_.settle(monitor->source, now, true);
-        }
-        deliverUpTo(now);
-        tearDown();
+        // The timeline ends now; what the monitors recorded up to now is still on its way (up to
+        // a fragment). The loop finishes the stop once it is in, or after a short wait.
+        stopFrame_ = nowFrame();
+        state_ = State::stopping;
+        stopCompletion_ = std::move(completion);
+        const auto wait =
+            std::chrono::microseconds(std::int64_t(fragmentFrames(mixer_.sampleRate())) *
+                                      1'000'000 / mixer_.sampleRate()) +
+            kStopWait;
+        pa_context_rttime_restart(connection_->context(), tick_, pa_rtclock_now() + wait.count());
+        return checkStop(false);
     }
     if (state_ != State::failed) state_ = State::stopped;
     completion.succeed();
+}
+
+void PulseCaptureStream::checkStop(bool deadline) {
+    if (state_ != State::stopping) return;
+    if (!deadline) {
+        // A monitor far behind is paused (PipeWire sends nothing then): it is not waited for.
+        const std::int64_t quiet = stopFrame_ -
+                                   2 * std::int64_t(fragmentFrames(mixer_.sampleRate())) -
+                                   std::int64_t(mixer_.sampleRate()) / 20;
+        for (auto& [input, monitor] : monitors_) {
+            read(*monitor);
+            const std::int64_t reach = mixer_.reach(monitor->source);
+            if (monitor->source.position && reach < stopFrame_ && reach > quiet) return;
+        }
+    }
+    finishStop();
+}
+
+void PulseCaptureStream::finishStop() {
+    for (auto& [input, monitor] : monitors_) {
+        read(*monitor);
+        mixer_.settle(monitor->source, stopFrame_, true);
+    }
+    deliverUpTo(stopFrame_);
+    tearDown();
+    state_ = State::stopped;
+    if (auto completion = std::exchange(stopCompletion_, std::nullopt)) completion->succeed();
+}
+
+std::uint32_t PulseCaptureStream::fragmentFrames(std::uint32_t sampleRate) {
+    return std::bit_floor(std::max<std::uint32_t>(sampleRate / 50 * 4 / 3, 1));
 }
 
 // --- Start: subscription, sinks, streams, then one more answer of the server. ---
@@ -242,8 +280,8 @@ void PulseCaptureStream::attach(std::uint32_t input, std::uint32_t sink,
     attributes.tlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(
-        pa_usec_to_bytes(duration_cast<microseconds>(kFragment).count(), &sampleFormat));
+    attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames(mixer_.sampleRate()) *
+                                                     pa_frame_size(&sampleFormat));
     // Named source: a NULL one lets the environment pick another. DONT_MOVE: a monitor whose
     // stream ends must fail, not be moved to a microphone.
     const auto flags =
@@ -297,7 +335,9 @@ void PulseCaptureStream::onMonitorState(pa_stream* stream, void* opaque) {
 
 void PulseCaptureStream::onMonitorReadable(pa_stream*, std::size_t, void* opaque) {
     auto* monitor = static_cast<Monitor*>(opaque);
-    monitor->owner->read(*monitor);
+    PulseCaptureStream* self = monitor->owner;
+    self->read(*monitor);
+    self->checkStop(false);  // ends `monitor` when the stop is done
 }
 
 void PulseCaptureStream::read(Monitor& monitor) {
@@ -321,6 +361,7 @@ void PulseCaptureStream::read(Monitor& monitor) {
 void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
                                 void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
+    if (self->state_ == State::stopping) return self->checkStop(true);
     const auto rate = static_cast<std::int64_t>(self->mixer_.sampleRate());
     const std::int64_t now = self->nowFrame();
     std::int64_t cut = now - duration_cast<microseconds>(kLeastBehind).count() * rate / 1'000'000;
@@ -337,12 +378,15 @@ void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const st
 
 void PulseCaptureStream::deliverUpTo(std::int64_t frame) {
     if (!origin_) return;  // no stream of the selected clients yet: no buffer at all
-    for (auto& buffer : mixer_.take(frame, mixer_.sampleRate() / 50)) {
-        for (const Output& output : outputs_) {
-            output.queue->post([sink = output.output, buffer] {
+    auto buffers = std::make_shared<const std::vector<std::shared_ptr<PcmSampleBuffer>>>(
+        mixer_.take(frame, mixer_.sampleRate() / 50));
+    if (buffers->empty()) return;
+    // One job per cut: the queue's thread wakes once for all of its buffers.
+    for (const Output& output : outputs_) {
+        output.queue->post([sink = output.output, buffers] {
+            for (const auto& buffer : *buffers)
                 sink->didOutputSampleBuffer(*buffer, StreamOutputType::audio);
-            });
-        }
+        });
     }
 }
 
@@ -361,6 +405,7 @@ void PulseCaptureStream::failStart(const Error& error) {
 
 void PulseCaptureStream::fail(const Error& error) {
     if (state_ == State::starting) return failStart(error);
+    if (state_ == State::stopping) return finishStop();  // what came in is kept; the stop was asked
     if (state_ != State::capturing) return;
     tearDown();
     state_ = State::failed;
