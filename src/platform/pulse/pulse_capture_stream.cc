@@ -179,9 +179,9 @@ void PulseCaptureStream::onStartAnswered(pa_context*, const pa_server_info*, voi
     auto* self = static_cast<PulseCaptureStream*>(opaque);
     if (self->state_ != State::starting) return;
     self->state_ = State::capturing;
-    self->tick_ = pa_context_rttime_new(
-        self->connection_->context(), pa_rtclock_now() + duration_cast<microseconds>(kTick).count(),
-        &PulseCaptureStream::onTick, self);
+    self->tickDue_ = pa_rtclock_now() + duration_cast<microseconds>(kTick).count();
+    self->tick_ = pa_context_rttime_new(self->connection_->context(), self->tickDue_,
+                                        &PulseCaptureStream::onTick, self);
     auto completion = std::move(*self->startCompletion_);
     self->startCompletion_.reset();
     completion.succeed();
@@ -362,6 +362,18 @@ void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const st
                                 void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
     if (self->state_ == State::stopping) return self->checkStop(true);
+    // Late by more than a tick, the loop was starved (or the tool stopped): the monitors' data of
+    // that time still waits in the socket, which the loop reads after its timers. Cut once it is
+    // in.
+    const pa_usec_t tickNow = pa_rtclock_now();
+    const auto tick = static_cast<pa_usec_t>(duration_cast<microseconds>(kTick).count());
+    if (!self->tickDeferred_ && tickNow > self->tickDue_ + tick) {
+        self->tickDeferred_ = true;
+        self->tickDue_ = tickNow + 1000;
+        pa_context_rttime_restart(self->connection_->context(), event, self->tickDue_);
+        return;
+    }
+    self->tickDeferred_ = false;
     const auto rate = static_cast<std::int64_t>(self->mixer_.sampleRate());
     const std::int64_t now = self->nowFrame();
     std::int64_t cut = now - duration_cast<microseconds>(kLeastBehind).count() * rate / 1'000'000;
@@ -372,8 +384,8 @@ void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const st
         cut = std::min(cut, self->mixer_.cutLimit(monitor->source, now, patience));
     }
     self->deliverUpTo(cut);
-    pa_context_rttime_restart(self->connection_->context(), event,
-                              pa_rtclock_now() + duration_cast<microseconds>(kTick).count());
+    self->tickDue_ = pa_rtclock_now() + tick;
+    pa_context_rttime_restart(self->connection_->context(), event, self->tickDue_);
 }
 
 void PulseCaptureStream::deliverUpTo(std::int64_t frame) {

@@ -117,6 +117,8 @@ class PulseCaptureStream final : public CaptureStream {
     std::map<std::uint32_t, Refusal> refusals_;                           // by sink input index
     std::vector<pa_operation*> operations_;
     pa_time_event* tick_ = nullptr;
+    pa_usec_t tickDue_ = 0;
+    bool tickDeferred_ = false;
 
     AudioMixer mixer_;
     std::optional<std::chrono::steady_clock::time_point> origin_;  // set by the first monitor
