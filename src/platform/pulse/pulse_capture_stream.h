@@ -28,7 +28,7 @@ class PulseCaptureStream final : public CaptureStream {
     // waits for every monitor's data, since what comes after the cut is lost: a busy machine delays
     // a server's fragments by 100 ms and more, a stalled tool reads 250 ms late. A monitor quiet
     // for longer than the patience is paused (PipeWire sends nothing then). Waiting costs nothing
-    // at the stop, which takes everything up to the clock at once.
+    // at the stop, which takes everything up to its moment at once.
     static constexpr std::chrono::milliseconds kTick{40};
     static constexpr std::chrono::milliseconds kLeastBehind{20};
     static constexpr std::chrono::milliseconds kPatience{500};
