@@ -136,6 +136,9 @@ class PipeWireServer:
                          lambda: self._sink_listed() and self._default_sink() == self.sink)
         return self
 
+    def settle(self):
+        """PipeWire's null sink renders no further ahead than its cycle: nothing to wait for."""
+
     def pactl(self, *args):
         result = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True,
                                 timeout=self.timeout)

@@ -7,6 +7,7 @@ A server class is a context manager with this small interface (PipeWireServer fo
         server.sink       # name of the null sink that clients play on
         server.pactl(*a)  # runs pactl against the server, returns its stdout (raises on failure)
         server.kill()     # kills the server at once (SIGKILL), as a crash would
+        server.settle()   # waits until a sink that renders ahead has caught up with the streams playing
         server.alive      # whether the server process still runs
         server.folder     # the temporary folder that holds all of the server's files
 
@@ -46,9 +47,11 @@ def _wait_until(predicate, limit_seconds, what):
 
 
 class PulseAudioServer:
-    """A PulseAudio daemon in a private runtime folder with one null sink."""
+    """A PulseAudio daemon in a private runtime folder with one null sink that does not rewind (it
+    renders at most 50 ms ahead)."""
 
     name = "pulseaudio"
+    rewinds = False
 
     def __init__(self, sink="sorvanel_null", rate=48000, extra_config=""):
         self.sink = sink
@@ -75,7 +78,8 @@ class PulseAudioServer:
         config = os.path.join(self._folder, "server.pa")
         with open(config, "w", encoding="utf-8") as file:
             file.write("load-module module-native-protocol-unix auth-anonymous=1\n")
-            file.write(f"load-module module-null-sink sink_name={self.sink} rate={self._rate} norewinds=1\n")
+            rewinds = "" if self.rewinds else " norewinds=1"
+            file.write(f"load-module module-null-sink sink_name={self.sink} rate={self._rate}{rewinds}\n")
             file.write(f"set-default-sink {self.sink}\n")
             file.write(self._extra_config)
         env = {k: v for k, v in os.environ.items() if not k.startswith(("PULSE_", "PIPEWIRE_"))}
@@ -152,12 +156,42 @@ class PulseAudioServer:
         return subprocess.run(["pactl", *args], env=self.env, check=True, capture_output=True,
                               text=True).stdout
 
+    def settle(self, limit_seconds=6.0):
+        """A sink that rewinds renders up to 2 s ahead when it goes from idle to running, and mixes a
+        low-latency stream in only after what it rendered (../shared notes, SERVERS.md). Waits until
+        its latency is down to a low-latency stream's again, as it is once that has played a while;
+        returns at once while no stream plays. Nothing to wait for on a sink that does not rewind."""
+        if not self.rewinds:
+            return
+
+        def caught_up():
+            if "Corked: no" not in self.pactl("list", "sink-inputs"):
+                return True
+            name = None
+            for line in self.pactl("list", "sinks").splitlines():
+                line = line.strip()
+                if line.startswith("Name:"):
+                    name = line.split(None, 1)[1]
+                elif line.startswith("Latency:") and name == self.sink:
+                    return int(line.split()[1]) < 50_000
+            return False
+
+        _wait_until(caught_up, limit_seconds, "the sink catching up with its streams")
+
     def log(self):
         try:
             with open(os.path.join(self._folder, "server.log"), encoding="utf-8", errors="replace") as f:
                 return f.read()
         except OSError:
             return ""
+
+
+class PulseAudioRewindingServer(PulseAudioServer):
+    """The same daemon with PulseAudio's default null sink, which rewinds and renders up to 2 s ahead,
+    as users' sinks do."""
+
+    name = "pulseaudio-rewinds"
+    rewinds = True
 
 
 class TonePlayer:

@@ -1,6 +1,6 @@
 """Starts one private sound server for a test program in another language (the C++ backend tests).
 
-    python3 sound_server_launcher.py pulseaudio|pipewire [--tcp-port PORT]
+    python3 sound_server_launcher.py pulseaudio|pulseaudio-rewinds|pipewire [--tcp-port PORT]
 
 It speaks in lines on stdout:
     unavailable REASON   the server cannot run here (then it exits)
@@ -11,6 +11,7 @@ It speaks in lines on stdout:
     ready                the server answers
 and reads commands on stdin:
     kill                 kill the server abruptly, as a crash would; answers "killed"
+    settle               wait until a sink that renders ahead has caught up; answers "settled"
     (end of input)       stop the server and everything started with it, then exit
 The caller's death closes stdin, so the server never outlives it.
 """
@@ -20,7 +21,7 @@ import os
 import sys
 
 from pipewire_server import PipeWireServer
-from sound_server import PulseAudioServer
+from sound_server import PulseAudioRewindingServer, PulseAudioServer
 
 
 def say(line):
@@ -30,21 +31,23 @@ def say(line):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("kind", choices=("pulseaudio", "pipewire"))
+    parser.add_argument("kind", choices=("pulseaudio", "pulseaudio-rewinds", "pipewire"))
     parser.add_argument("--tcp-port", type=int, help="PulseAudio only: also listen on 127.0.0.1:PORT, "
                                                      "where clients need a cookie")
     options = parser.parse_args()
-    kind = PulseAudioServer if options.kind == "pulseaudio" else PipeWireServer
+    kinds = {"pulseaudio": PulseAudioServer, "pulseaudio-rewinds": PulseAudioRewindingServer,
+             "pipewire": PipeWireServer}
+    kind = kinds[options.kind]
     reason = kind.unavailable()
     if reason:
         say("unavailable " + reason)
         return
-    if options.kind == "pulseaudio":
+    if kind is not PipeWireServer:
         extra = ""
         if options.tcp_port:
             extra = ("load-module module-native-protocol-tcp listen=127.0.0.1 auth-anonymous=0 port=%d\n"
                      % options.tcp_port)
-        server = PulseAudioServer(extra_config=extra)
+        server = kind(extra_config=extra)
     else:
         server = PipeWireServer()
     with server:
@@ -61,6 +64,9 @@ def main():
             if command.strip() == "kill":
                 server.kill()
                 say("killed")
+            elif command.strip() == "settle":
+                server.settle()
+                say("settled")
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,7 @@ constexpr double kPi = 3.14159265358979323846;
 struct Options {
     double frequency = 1000.0;
     double amplitude = 0.5;
+    double noise = 0.0;  // peak of a uniform noise floor under the sine, as real recordings have
     std::string applicationId;
     std::string name = "Tone Player";
     std::string sink;
@@ -48,6 +50,7 @@ struct Player {
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
     double phase = 0.0;
+    std::uint32_t noiseState = 1;  // a fixed sequence: runs are repeatable
     int status = 0;
     std::vector<float> scratch;
 };
@@ -58,12 +61,14 @@ void say(const std::string& line) {
 }
 
 [[noreturn]] void usage(const char* why) {
-    std::fprintf(stderr,
-                 "sorvanel-tone-player: %s\n"
-                 "options: --frequency HZ --amplitude LINEAR --app-id ID --name NAME --sink NAME\n"
-                 "         --rate HZ --channels N --latency-ms MS --stream-after S --duration S\n"
-                 "         --no-stream --paused\n",
-                 why);
+    std::fprintf(
+        stderr,
+        "sorvanel-tone-player: %s\n"
+        "options: --frequency HZ --amplitude LINEAR --noise LINEAR --app-id ID --name NAME\n"
+        "         --sink NAME\n"
+        "         --rate HZ --channels N --latency-ms MS --stream-after S --duration S\n"
+        "         --no-stream --paused\n",
+        why);
     std::exit(2);
 }
 
@@ -79,6 +84,8 @@ Options parse(int argc, char** argv) {
             options.frequency = std::stod(value());
         else if (option == "--amplitude")
             options.amplitude = std::stod(value());
+        else if (option == "--noise")
+            options.noise = std::stod(value());
         else if (option == "--app-id")
             options.applicationId = value();
         else if (option == "--name")
@@ -117,7 +124,12 @@ void onWritable(pa_stream* stream, std::size_t bytes, void* opaque) {
     player.scratch.resize(frames * channels);
     const double step = 2.0 * kPi * player.options.frequency / player.options.rate;
     for (std::size_t frame = 0; frame < frames; ++frame) {
-        const auto sample = static_cast<float>(player.options.amplitude * std::sin(player.phase));
+        double value = player.options.amplitude * std::sin(player.phase);
+        if (player.options.noise > 0) {
+            player.noiseState = player.noiseState * 1664525u + 1013904223u;
+            value += player.options.noise * (2.0 * player.noiseState / 4294967296.0 - 1.0);
+        }
+        const auto sample = static_cast<float>(value);
         for (unsigned channel = 0; channel < channels; ++channel)
             player.scratch[frame * channels + channel] = sample;
         player.phase = std::fmod(player.phase + step, 2.0 * kPi);

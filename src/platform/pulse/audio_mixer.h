@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -13,27 +14,49 @@ namespace sorvanel {
 // Frame 0 is the timeline's origin; the caller turns its clock into frames. What no stream
 // delivered for a stretch of the timeline comes out as silence: the output has no gap and no
 // overlap. Not thread-safe; the capture stream uses it on its loop's thread only.
+//
+// A stream's frames are counted, not timed: what a server delivers late (a stalled reader, a
+// starved server) still follows what came before. Only a stretch the stream itself never
+// delivered (PipeWire sends nothing while an application is paused) becomes silence. Such a
+// stretch shows as data that arrives later than the stream's usual delay and stays that late;
+// data that was merely held up is followed by the rest in a burst. So late data is held until
+// the two can be told apart, at most `kDecideSeconds`.
 class AudioMixer {
   public:
-    // Where one stream writes next; empty until it is anchored to the clock.
-    struct Source {
-        std::optional<std::int64_t> position;
-    };
+    static constexpr double kGapSeconds = 0.008;        // later than usual by more: maybe a gap
+    static constexpr double kDecideSeconds = 0.15;      // how long a suspected gap is held
+    static constexpr double kDelayWindowSeconds = 0.5;  // the usual delay: least of two windows
 
-    // A stream that lags the clock by more than this stopped delivering for a while (a paused
-    // application on some servers): its next data is placed by the clock again.
-    static constexpr double kResyncSeconds = 0.1;
+    // One stream's place on the timeline; empty until its first data.
+    struct Source {
+        std::optional<std::int64_t> position;          // where its next frame goes
+        std::int64_t delay[2] = {kNoDelay, kNoDelay};  // least clock minus position per window
+        std::int64_t delaySince = 0;
+        std::vector<float> held;  // interleaved frames that follow a suspected gap
+        std::int64_t heldSince = 0;
+        std::int64_t heldGap = 0;  // the least lateness seen while holding
+    };
 
     AudioMixer(std::uint32_t sampleRate, std::uint32_t channels, std::int64_t capacityFrames);
 
-    // Before `pendingFrames` frames are added: places the source so that they end at `nowFrame`
-    // when it is new or has fallen behind; never before what was already taken.
-    void anchor(Source& source, std::int64_t pendingFrames, std::int64_t nowFrame);
-    // Adds interleaved frames at the source's position and moves it on. Frames before what was
-    // already taken, or beyond the capacity, are dropped.
-    void add(Source& source, const float* interleaved, std::int64_t frames);
+    // Interleaved frames that the source delivered by `nowFrame`. The first ones end at
+    // `nowFrame`; later ones follow the source's previous frames, after a gap when it had one.
+    // Frames before what was already taken, or beyond the capacity, are dropped.
+    void add(Source& source, const float* interleaved, std::int64_t frames, std::int64_t nowFrame);
     // A stretch the stream could not deliver: its position moves on, nothing is added.
     void skip(Source& source, std::int64_t frames);
+    // Places held frames whose gap is decided by now. With `ending` (the source or the capture
+    // ends) undecided ones follow on at once: a gap is not assumed without the evidence.
+    void settle(Source& source, std::int64_t nowFrame, bool ending);
+    // Where the source's data ends so far, held frames included.
+    std::int64_t reach(const Source& source) const {
+        return source.position.value_or(0) +
+               static_cast<std::int64_t>(source.held.size() / channels_);
+    }
+    // How far the timeline may be taken without cutting off what the source may still deliver:
+    // its position, unless it has been quiet for longer than `patienceFrames`.
+    std::int64_t cutLimit(const Source& source, std::int64_t nowFrame,
+                          std::int64_t patienceFrames) const;
 
     // Takes the timeline up to `endFrame` in deinterleaved buffers of at most `maxFrames`, with
     // presentation times {frame, sampleRate}.
@@ -45,9 +68,16 @@ class AudioMixer {
     std::uint32_t channels() const { return channels_; }
 
   private:
+    static constexpr std::int64_t kNoDelay = std::numeric_limits<std::int64_t>::max();
+
     float* slot(std::int64_t frame) {
         return ring_.data() + static_cast<std::size_t>(frame % capacity_) * channels_;
     }
+    std::int64_t frames(double seconds) const { return static_cast<std::int64_t>(seconds * rate_); }
+    std::int64_t usualDelay(const Source& source) const;
+    void noteDelay(Source& source, std::int64_t nowFrame);
+    void write(Source& source, const float* interleaved, std::int64_t frames);
+    void release(Source& source, std::int64_t gap, std::int64_t nowFrame);
 
     std::uint32_t rate_;
     std::uint32_t channels_;

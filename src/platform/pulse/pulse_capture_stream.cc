@@ -1,6 +1,7 @@
 #include "platform/pulse/pulse_capture_stream.h"
 
 #include <algorithm>
+#include <bit>
 
 #include <pulse/introspect.h>
 #include <pulse/rtclock.h>
@@ -13,7 +14,7 @@ using std::chrono::duration_cast;
 using std::chrono::microseconds;
 using std::chrono::nanoseconds;
 
-constexpr std::int64_t kRingSeconds = 2;
+constexpr std::int64_t kRingSeconds = 4;
 
 Error stateError(const std::string& description) {
     return Error(kPulseErrorDomain, PA_ERR_BADSTATE, description);
@@ -39,6 +40,7 @@ PulseCaptureStream::~PulseCaptureStream() {
     PulseConnection::Lock lock(*connection_);
     if (state_ == State::starting)
         failStart(stateError("The capture was abandoned before it started."));
+    if (state_ == State::stopping) finishStop();
     tearDown();
 }
 
@@ -79,13 +81,53 @@ void PulseCaptureStream::stopCapture(Completion<void> completion) {
     PulseConnection::Lock lock(*connection_);
     if (state_ == State::starting)
         failStart(stateError("The capture was stopped before it started."));
+    if (state_ == State::stopping) return completion.fail(stateError("The capture is stopping."));
     if (state_ == State::capturing) {
-        for (auto& [input, monitor] : monitors_) read(*monitor);
-        deliverUpTo(nowFrame());
-        tearDown();
+        // The timeline ends now; what the monitors recorded up to now is still on its way (up to
+        // a fragment). The loop finishes the stop once it is in, or after a short wait.
+        stopFrame_ = nowFrame();
+        state_ = State::stopping;
+        stopCompletion_ = std::move(completion);
+        const auto wait =
+            std::chrono::microseconds(std::int64_t(fragmentFrames(mixer_.sampleRate())) *
+                                      1'000'000 / mixer_.sampleRate()) +
+            kStopWait;
+        pa_context_rttime_restart(connection_->context(), tick_, pa_rtclock_now() + wait.count());
+        return checkStop(false);
     }
     if (state_ != State::failed) state_ = State::stopped;
     completion.succeed();
+}
+
+void PulseCaptureStream::checkStop(bool deadline) {
+    if (state_ != State::stopping) return;
+    if (!deadline) {
+        // A monitor far behind is paused (PipeWire sends nothing then): it is not waited for.
+        const std::int64_t quiet = stopFrame_ -
+                                   2 * std::int64_t(fragmentFrames(mixer_.sampleRate())) -
+                                   std::int64_t(mixer_.sampleRate()) / 20;
+        for (auto& [input, monitor] : monitors_) {
+            read(*monitor);
+            const std::int64_t reach = mixer_.reach(monitor->source);
+            if (monitor->source.position && reach < stopFrame_ && reach > quiet) return;
+        }
+    }
+    finishStop();
+}
+
+void PulseCaptureStream::finishStop() {
+    for (auto& [input, monitor] : monitors_) {
+        read(*monitor);
+        mixer_.settle(monitor->source, stopFrame_, true);
+    }
+    deliverUpTo(stopFrame_);
+    tearDown();
+    state_ = State::stopped;
+    if (auto completion = std::exchange(stopCompletion_, std::nullopt)) completion->succeed();
+}
+
+std::uint32_t PulseCaptureStream::fragmentFrames(std::uint32_t sampleRate) {
+    return std::bit_floor(std::max<std::uint32_t>(sampleRate / 50 * 4 / 3, 1));
 }
 
 // --- Start: subscription, sinks, streams, then one more answer of the server. ---
@@ -135,9 +177,9 @@ void PulseCaptureStream::onStartAnswered(pa_context*, const pa_server_info*, voi
     auto* self = static_cast<PulseCaptureStream*>(opaque);
     if (self->state_ != State::starting) return;
     self->state_ = State::capturing;
-    self->tick_ = pa_context_rttime_new(
-        self->connection_->context(), pa_rtclock_now() + duration_cast<microseconds>(kTick).count(),
-        &PulseCaptureStream::onTick, self);
+    self->tickDue_ = pa_rtclock_now() + duration_cast<microseconds>(kTick).count();
+    self->tick_ = pa_context_rttime_new(self->connection_->context(), self->tickDue_,
+                                        &PulseCaptureStream::onTick, self);
     auto completion = std::move(*self->startCompletion_);
     self->startCompletion_.reset();
     completion.succeed();
@@ -162,22 +204,42 @@ void PulseCaptureStream::onEvent(pa_context* context, pa_subscription_event_type
         pa_context_get_sink_input_info(context, index, &PulseCaptureStream::onInputInfo, self));
 }
 
-void PulseCaptureStream::onInputInfo(pa_context*, const pa_sink_input_info* info, int eol,
+void PulseCaptureStream::onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol,
                                      void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (eol != 0) return;  // the end of the answer, or the stream is gone
-    if (self->state_ == State::starting || self->state_ == State::capturing) self->consider(*info);
+    if (self->state_ != State::starting && self->state_ != State::capturing) return;
+    if (eol > 0) return;
+    if (eol < 0) {
+        // A stream that is gone has nothing more to record; any other answer leaves it unheard.
+        const int code = pa_context_errno(context);
+        if (code != PA_ERR_NOENTITY)
+            return self->fail(pulseError("Cannot follow the application's stream", code));
+        return;
+    }
+    self->consider(*info);
 }
 
-void PulseCaptureStream::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* opaque) {
+void PulseCaptureStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
+                                    void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (eol != 0) return;
+    if (eol > 0) return;
+    if (eol < 0) {
+        // A sink that is gone moves its streams, which then come as changes.
+        const int code = pa_context_errno(context);
+        if (code != PA_ERR_NOENTITY &&
+            (self->state_ == State::starting || self->state_ == State::capturing))
+            self->fail(pulseError("Cannot find the application's playback device", code));
+        return;
+    }
     self->monitorSources_[info->index] = info->monitor_source_name;
     auto waiting = self->waitingForSink_.extract(info->index);
     if (waiting.empty() || (self->state_ != State::starting && self->state_ != State::capturing))
         return;
-    for (std::uint32_t input : waiting.mapped())
-        if (!self->monitors_.contains(input)) self->attach(input, info->monitor_source_name);
+    for (std::uint32_t input : waiting.mapped()) {
+        if (self->state_ != State::starting && self->state_ != State::capturing) return;
+        if (!self->monitors_.contains(input))
+            self->attach(input, info->index, info->monitor_source_name);
+    }
 }
 
 void PulseCaptureStream::consider(const pa_sink_input_info& info) {
@@ -185,22 +247,29 @@ void PulseCaptureStream::consider(const pa_sink_input_info& info) {
     // A stream not linked to a sink (yet, or amid a move) has no monitor; its link comes as a
     // change.
     if (info.sink == PA_INVALID_INDEX) return;
+    if (auto refused = refusals_.extract(info.index)) {
+        // Refused again where it plays: it cannot be recorded. Elsewhere it moved meanwhile.
+        if (refused.mapped().sink == info.sink) return fail(refused.mapped().error);
+    }
     auto source = monitorSources_.find(info.sink);
-    if (source != monitorSources_.end()) return attach(info.index, source->second);
+    if (source != monitorSources_.end()) return attach(info.index, info.sink, source->second);
     waitingForSink_[info.sink].push_back(info.index);
     track(pa_context_get_sink_info_by_index(connection_->context(), info.sink,
                                             &PulseCaptureStream::onSinkInfo, this));
 }
 
-void PulseCaptureStream::attach(std::uint32_t input, const std::string& monitorSource) {
+void PulseCaptureStream::attach(std::uint32_t input, std::uint32_t sink,
+                                const std::string& monitorSource) {
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, mixer_.sampleRate(),
                                       static_cast<std::uint8_t>(mixer_.channels())};
     pa_channel_map map;
     pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
     pa_stream* stream =
         pa_stream_new(connection_->context(), "SorvanelAudio capture", &sampleFormat, &map);
-    if (!stream) return;
-    auto monitor = std::make_unique<Monitor>(Monitor{this, input, nullptr, {}});
+    if (!stream)
+        return fail(pulseError("Cannot record the application's stream",
+                               pa_context_errno(connection_->context())));
+    auto monitor = std::make_unique<Monitor>(Monitor{this, input, sink, nullptr, {}});
     pa_stream_set_monitor_stream(stream, input);
     pa_stream_set_state_callback(stream, &PulseCaptureStream::onMonitorState, monitor.get());
     pa_stream_set_read_callback(stream, &PulseCaptureStream::onMonitorReadable, monitor.get());
@@ -209,17 +278,18 @@ void PulseCaptureStream::attach(std::uint32_t input, const std::string& monitorS
     attributes.tlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(
-        pa_usec_to_bytes(duration_cast<microseconds>(kFragment).count(), &sampleFormat));
+    attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames(mixer_.sampleRate()) *
+                                                     pa_frame_size(&sampleFormat));
     // Named source: a NULL one lets the environment pick another. DONT_MOVE: a monitor whose
     // stream ends must fail, not be moved to a microphone.
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(stream, monitorSource.c_str(), &attributes, flags) < 0) {
+        const int code = pa_context_errno(connection_->context());
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_unref(stream);
-        return;
+        return fail(pulseError("Cannot record the application's stream", code));
     }
     monitor->stream = stream;
     if (!origin_) origin_ = std::chrono::steady_clock::now();
@@ -229,6 +299,8 @@ void PulseCaptureStream::attach(std::uint32_t input, const std::string& monitorS
 void PulseCaptureStream::detach(std::uint32_t input) {
     auto found = monitors_.find(input);
     if (found == monitors_.end()) return;
+    // What it held back is placed now; nothing more comes.
+    mixer_.settle(found->second->source, nowFrame(), true);
     pa_stream* stream = found->second->stream;
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_stream_set_read_callback(stream, nullptr, nullptr);
@@ -243,35 +315,41 @@ void PulseCaptureStream::onMonitorState(pa_stream* stream, void* opaque) {
     auto* monitor = static_cast<Monitor*>(opaque);
     PulseCaptureStream* self = monitor->owner;
     const std::uint32_t input = monitor->input;
-    self->detach(input);  // ends `monitor`
-    // The server ends a monitor when its stream ends or moves. A stream that still exists gets a
-    // new monitor on the sink it plays on now.
+    const std::uint32_t sink = monitor->sink;
     pa_context* context = self->connection_->context();
-    if ((self->state_ == State::starting || self->state_ == State::capturing) &&
-        pa_context_get_state(context) == PA_CONTEXT_READY)
-        self->track(
-            pa_context_get_sink_input_info(context, input, &PulseCaptureStream::onInputInfo, self));
+    const int code = pa_context_errno(context);
+    self->detach(input);  // ends `monitor`
+    if ((self->state_ != State::starting && self->state_ != State::capturing) ||
+        pa_context_get_state(context) != PA_CONTEXT_READY)
+        return;  // a lost connection is told by the connection
+    // The server ends a monitor when its stream ends or moves. A stream that still exists gets a
+    // new monitor on the sink it plays on now; one refused for another reason must have moved.
+    if (state == PA_STREAM_FAILED && code != PA_ERR_KILLED && code != PA_ERR_NOENTITY)
+        self->refusals_.insert_or_assign(
+            input, Refusal{sink, pulseError("Cannot record the application's stream", code)});
+    self->track(
+        pa_context_get_sink_input_info(context, input, &PulseCaptureStream::onInputInfo, self));
 }
 
 void PulseCaptureStream::onMonitorReadable(pa_stream*, std::size_t, void* opaque) {
     auto* monitor = static_cast<Monitor*>(opaque);
-    monitor->owner->read(*monitor);
+    PulseCaptureStream* self = monitor->owner;
+    self->read(*monitor);
+    self->checkStop(false);  // ends `monitor` when the stop is done
 }
 
 void PulseCaptureStream::read(Monitor& monitor) {
     pa_stream* stream = monitor.stream;
     if (pa_stream_get_state(stream) != PA_STREAM_READY) return;
     const std::size_t frameBytes = sizeof(float) * mixer_.channels();
-    const std::size_t readable = pa_stream_readable_size(stream);
-    if (readable == static_cast<std::size_t>(-1) || readable < frameBytes) return;
-    mixer_.anchor(monitor.source, static_cast<std::int64_t>(readable / frameBytes), nowFrame());
+    const std::int64_t now = nowFrame();
     for (;;) {
         const void* data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
         const auto frames = static_cast<std::int64_t>(bytes / frameBytes);
         if (data)
-            mixer_.add(monitor.source, static_cast<const float*>(data), frames);
+            mixer_.add(monitor.source, static_cast<const float*>(data), frames, now);
         else
             mixer_.skip(monitor.source, frames);
         pa_stream_drop(stream);
@@ -281,23 +359,44 @@ void PulseCaptureStream::read(Monitor& monitor) {
 void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
                                 void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    // Read first: after a stall of this thread the monitors' data is older than the cut.
-    for (auto& [input, monitor] : self->monitors_) self->read(*monitor);
-    const auto horizon =
-        duration_cast<nanoseconds>(kHorizon).count() * self->mixer_.sampleRate() / 1'000'000'000;
-    self->deliverUpTo(self->nowFrame() - horizon);
-    pa_context_rttime_restart(self->connection_->context(), event,
-                              pa_rtclock_now() + duration_cast<microseconds>(kTick).count());
+    if (self->state_ == State::stopping) return self->checkStop(true);
+    // Late by more than a tick, the loop was starved (or the tool stopped): the monitors' data of
+    // that time still waits in the socket, which the loop reads after its timers. Cut once it is
+    // in.
+    const pa_usec_t tickNow = pa_rtclock_now();
+    const auto tick = static_cast<pa_usec_t>(duration_cast<microseconds>(kTick).count());
+    if (!self->tickDeferred_ && tickNow > self->tickDue_ + tick) {
+        self->tickDeferred_ = true;
+        self->tickDue_ = tickNow + 1000;
+        pa_context_rttime_restart(self->connection_->context(), event, self->tickDue_);
+        return;
+    }
+    self->tickDeferred_ = false;
+    const auto rate = static_cast<std::int64_t>(self->mixer_.sampleRate());
+    const std::int64_t now = self->nowFrame();
+    std::int64_t cut = now - duration_cast<microseconds>(kLeastBehind).count() * rate / 1'000'000;
+    const std::int64_t patience = duration_cast<microseconds>(kPatience).count() * rate / 1'000'000;
+    for (auto& [input, monitor] : self->monitors_) {
+        self->read(*monitor);
+        self->mixer_.settle(monitor->source, now, false);
+        cut = std::min(cut, self->mixer_.cutLimit(monitor->source, now, patience));
+    }
+    self->deliverUpTo(cut);
+    self->tickDue_ = pa_rtclock_now() + tick;
+    pa_context_rttime_restart(self->connection_->context(), event, self->tickDue_);
 }
 
 void PulseCaptureStream::deliverUpTo(std::int64_t frame) {
     if (!origin_) return;  // no stream of the selected clients yet: no buffer at all
-    for (auto& buffer : mixer_.take(frame, mixer_.sampleRate() / 50)) {
-        for (const Output& output : outputs_) {
-            output.queue->post([sink = output.output, buffer] {
+    auto buffers = std::make_shared<const std::vector<std::shared_ptr<PcmSampleBuffer>>>(
+        mixer_.take(frame, mixer_.sampleRate() / 50));
+    if (buffers->empty()) return;
+    // One job per cut: the queue's thread wakes once for all of its buffers.
+    for (const Output& output : outputs_) {
+        output.queue->post([sink = output.output, buffers] {
+            for (const auto& buffer : *buffers)
                 sink->didOutputSampleBuffer(*buffer, StreamOutputType::audio);
-            });
-        }
+        });
     }
 }
 
@@ -314,12 +413,17 @@ void PulseCaptureStream::failStart(const Error& error) {
     if (auto completion = std::exchange(startCompletion_, std::nullopt)) completion->fail(error);
 }
 
-void PulseCaptureStream::onLost(const Error& error) {
+void PulseCaptureStream::fail(const Error& error) {
     if (state_ == State::starting) return failStart(error);
+    if (state_ == State::stopping) return finishStop();  // what came in is kept; the stop was asked
     if (state_ != State::capturing) return;
     tearDown();
     state_ = State::failed;
     if (delegate_) delegate_->didStopWithError(error);
+}
+
+void PulseCaptureStream::onLost(const Error& error) {
+    fail(error);
 }
 
 void PulseCaptureStream::track(pa_operation* operation) {
@@ -330,9 +434,8 @@ void PulseCaptureStream::track(pa_operation* operation) {
     });
     if (operation) {
         operations_.push_back(operation);
-    } else if (state_ == State::starting) {
-        failStart(
-            pulseError("Cannot ask the sound server", pa_context_errno(connection_->context())));
+    } else if (connection_->isReady()) {  // else the connection tells its loss
+        fail(pulseError("Cannot ask the sound server", pa_context_errno(connection_->context())));
     }
 }
 

@@ -24,14 +24,20 @@ namespace sorvanel {
 // connection's loop thread or under its lock.
 class PulseCaptureStream final : public CaptureStream {
   public:
-    // How often the timeline is cut into buffers, and how far behind the clock the cut stays so
-    // that the monitors' fragments are in by then. A busy machine delays a server's fragments by
-    // 100 ms and more (measured with both cores loaded); what comes after the cut is lost, while a
-    // later cut costs nothing at the stop, which takes everything up to the clock at once.
-    static constexpr std::chrono::milliseconds kTick{10};
-    static constexpr std::chrono::milliseconds kHorizon{200};
-    // The fragment each monitor asks for; the server's default would delay the first data by ~2 s.
-    static constexpr std::chrono::milliseconds kFragment{10};
+    // How often the timeline is cut into buffers; each cut wakes the sink's queue once. The cut
+    // waits for every monitor's data, since what comes after the cut is lost: a busy machine delays
+    // a server's fragments by 100 ms and more, a stalled tool reads 250 ms late. A monitor quiet
+    // for longer than the patience is paused (PipeWire sends nothing then). Waiting costs nothing
+    // at the stop, which takes everything up to its moment at once.
+    static constexpr std::chrono::milliseconds kTick{40};
+    static constexpr std::chrono::milliseconds kLeastBehind{20};
+    static constexpr std::chrono::milliseconds kPatience{500};
+    // The fragment each monitor asks for, about 20 ms: the server's default would delay the first
+    // data by ~2 s, and each fragment wakes the loop. In frames a power of two, as PipeWire's cycle
+    // is: fragments then line up with cycles instead of drifting against them.
+    static std::uint32_t fragmentFrames(std::uint32_t sampleRate);
+    // The stop waits for what the monitors recorded up to it, at most this beyond a fragment.
+    static constexpr std::chrono::milliseconds kStopWait{30};
 
     PulseCaptureStream(std::shared_ptr<PulseConnection> connection, std::set<std::uint32_t> clients,
                        std::uint32_t sampleRate, std::uint32_t channels,
@@ -44,13 +50,21 @@ class PulseCaptureStream final : public CaptureStream {
     void stopCapture(Completion<void> completion) override;
 
   private:
-    enum class State { idle, starting, capturing, stopped, failed };
+    enum class State { idle, starting, capturing, stopping, stopped, failed };
 
     struct Monitor {
         PulseCaptureStream* owner;
         std::uint32_t input;
+        std::uint32_t sink;
         pa_stream* stream = nullptr;
         AudioMixer::Source source;
+    };
+
+    // A monitor that the server refused for another reason than its stream's end or move: an
+    // error unless the stream turns out to be gone or elsewhere.
+    struct Refusal {
+        std::uint32_t sink;
+        Error error;
     };
 
     struct Output {
@@ -74,12 +88,16 @@ class PulseCaptureStream final : public CaptureStream {
     static void onTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
 
     void consider(const pa_sink_input_info& info);
-    void attach(std::uint32_t input, const std::string& monitorSource);
+    void attach(std::uint32_t input, std::uint32_t sink, const std::string& monitorSource);
     void detach(std::uint32_t input);
     void read(Monitor& monitor);
     void deliverUpTo(std::int64_t frame);
     std::int64_t nowFrame() const;
+    void checkStop(bool deadline);
+    void finishStop();
     void failStart(const Error& error);
+    // The capture cannot go on: the start fails, or a running capture stops with the error.
+    void fail(const Error& error);
     void onLost(const Error& error);
     void track(pa_operation* operation);
     void tearDown();
@@ -91,11 +109,16 @@ class PulseCaptureStream final : public CaptureStream {
 
     State state_ = State::idle;
     std::optional<Completion<void>> startCompletion_;
+    std::optional<Completion<void>> stopCompletion_;
+    std::int64_t stopFrame_ = 0;
     std::map<std::uint32_t, std::string> monitorSources_;  // sink index -> monitor source
     std::map<std::uint32_t, std::vector<std::uint32_t>> waitingForSink_;  // sink index -> inputs
     std::map<std::uint32_t, std::unique_ptr<Monitor>> monitors_;          // by sink input index
+    std::map<std::uint32_t, Refusal> refusals_;                           // by sink input index
     std::vector<pa_operation*> operations_;
     pa_time_event* tick_ = nullptr;
+    pa_usec_t tickDue_ = 0;
+    bool tickDeferred_ = false;
 
     AudioMixer mixer_;
     std::optional<std::chrono::steady_clock::time_point> origin_;  // set by the first monitor

@@ -1,6 +1,7 @@
 // The mixer's timeline: continuous output whatever the streams deliver, and their placement.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/pulse/audio_mixer.h"
@@ -39,13 +40,19 @@ TEST(AudioMixerTest, TakesContiguousBuffersOfBoundedSizeWithSilenceWhereNothingC
     EXPECT_TRUE(mixer.take(100, 960).empty()) << "the timeline never goes back";
 }
 
+// Interleaved stereo frames numbered from `first` (both channels hold the number).
+std::vector<float> numbered(std::int64_t first, std::size_t count) {
+    std::vector<float> interleaved;
+    for (std::size_t frame = 0; frame < count; ++frame)
+        interleaved.insert(interleaved.end(), 2, float(first + std::int64_t(frame)));
+    return interleaved;
+}
+
 TEST(AudioMixerTest, PlacesNewStreamsSoTheirDataEndsNowAndSumsOverlappingStreams) {
     AudioMixer mixer(kRate, 2, kRate);
     AudioMixer::Source a, b;
-    mixer.anchor(a, 100, 1000);  // 100 frames pending at frame 1000: they begin at 900
-    mixer.add(a, frames(100, 0.25f).data(), 100);
-    mixer.anchor(b, 50, 1000);
-    mixer.add(b, frames(50, 0.5f).data(), 50);
+    mixer.add(a, frames(100, 0.25f).data(), 100, 1000);  // 100 frames at frame 1000: from 900
+    mixer.add(b, frames(50, 0.5f).data(), 50, 1000);
     auto samples = left(mixer.take(1100, 960));
     EXPECT_EQ(samples[899], 0.0f);
     EXPECT_EQ(samples[900], 0.25f);
@@ -54,30 +61,45 @@ TEST(AudioMixerTest, PlacesNewStreamsSoTheirDataEndsNowAndSumsOverlappingStreams
     EXPECT_EQ(samples[1000], 0.0f);
 }
 
-TEST(AudioMixerTest, AStreamRunsOnContiguouslyThroughSmallJitter) {
-    AudioMixer mixer(kRate, 2, kRate);
+// A reader stopped for 250 ms, or a server that sent nothing for a while and then all it held:
+// every frame follows the one before, however late it came.
+TEST(AudioMixerTest, FramesThatArriveLateInABurstFollowOnWithNothingMissing) {
+    AudioMixer mixer(kRate, 2, 4 * kRate);
     AudioMixer::Source a;
-    mixer.anchor(a, 480, 480);
-    mixer.add(a, frames(480, 1.0f).data(), 480);
-    mixer.anchor(a, 480, 1300);  // arrives 340 frames late: within jitter, stays where it belongs
-    mixer.add(a, frames(480, 1.0f).data(), 480);
-    EXPECT_EQ(a.position, 960);
-    EXPECT_EQ(left(mixer.take(960, 960)), std::vector<float>(960, 1.0f));
+    std::int64_t next = 0;
+    for (std::int64_t now = 480; now <= 4800; now += 480, next += 480)
+        mixer.add(a, numbered(next, 480).data(), 480, now);
+    const std::int64_t resumed = 4800 + 12000;
+    EXPECT_EQ(mixer.cutLimit(a, resumed, 24000), 4800) << "the cut waits for what is late";
+    for (int piece = 0; piece < 26; ++piece, next += 480)
+        mixer.add(a, numbered(next, 480).data(), 480, resumed + piece * 10);
+    mixer.settle(a, resumed + 260, true);
+    auto samples = left(mixer.take(next, 960));
+    ASSERT_EQ(samples.size(), std::size_t(next));
+    for (std::int64_t frame = 0; frame < next; ++frame)
+        ASSERT_EQ(samples[std::size_t(frame)], float(frame)) << frame;
 }
 
-TEST(AudioMixerTest, AStreamThatStoppedDeliveringIsPlacedByTheClockAgain) {
-    AudioMixer mixer(kRate, 2, kRate);
-    AudioMixer::Source a;
-    mixer.anchor(a, 480, 480);
-    mixer.add(a, frames(480, 1.0f).data(), 480);
-    mixer.take(480, 960);
-    // A second of nothing (a paused application on some servers), then data again.
-    mixer.anchor(a, 480, 48480);
-    mixer.add(a, frames(480, 1.0f).data(), 480);
-    auto samples = left(mixer.take(48480, 960));
-    ASSERT_EQ(samples.size(), 48000u);
-    EXPECT_EQ(samples[47519], 0.0f);
-    EXPECT_EQ(samples[47520], 1.0f);
+// PipeWire delivers nothing while the application is paused: what comes after the pause comes
+// in real time again, and the pause becomes silence as long as it was, however short.
+TEST(AudioMixerTest, AStretchTheStreamNeverDeliveredBecomesSilenceAsLongAsIt) {
+    for (const std::int64_t pause : {1440, 4320, 48000}) {
+        AudioMixer mixer(kRate, 2, 4 * kRate);
+        AudioMixer::Source a;
+        std::int64_t now = 480;
+        for (; now <= 9600; now += 480) mixer.add(a, frames(480, 1.0f).data(), 480, now + 7);
+        now += pause;
+        for (std::int64_t end = now + 9600; now <= end; now += 480) {
+            mixer.add(a, frames(480, 1.0f).data(), 480, now + 7 + (now % 960 ? 30 : 0));
+            mixer.settle(a, now, false);
+        }
+        auto samples = left(mixer.take(now, 960));
+        const auto begin = std::find(samples.begin(), samples.end(), 1.0f);
+        const auto first = std::find(begin, samples.end(), 0.0f);
+        const auto after = std::find(first, samples.end(), 1.0f);
+        EXPECT_EQ(first - begin, 9600) << pause;
+        EXPECT_EQ(after - first, pause);
+    }
 }
 
 TEST(AudioMixerTest, DataForTimeAlreadyTakenIsDroppedNeverRepeated) {
@@ -85,7 +107,7 @@ TEST(AudioMixerTest, DataForTimeAlreadyTakenIsDroppedNeverRepeated) {
     AudioMixer::Source a;
     mixer.take(1000, 960);
     a.position = 900;  // a stream that fell behind the cut
-    mixer.add(a, frames(200, 1.0f).data(), 200);
+    mixer.add(a, frames(200, 1.0f).data(), 200, 1100);
     EXPECT_EQ(a.position, 1100);
     auto samples = left(mixer.take(1200, 960));
     ASSERT_EQ(samples.size(), 200u);
@@ -94,8 +116,8 @@ TEST(AudioMixerTest, DataForTimeAlreadyTakenIsDroppedNeverRepeated) {
     EXPECT_EQ(samples[100], 0.0f);
     // A new stream is never placed before the cut.
     AudioMixer::Source b;
-    mixer.anchor(b, 5000, 1300);
-    EXPECT_EQ(b.position, 1200);
+    mixer.add(b, frames(5000, 1.0f).data(), 5000, 1300);
+    EXPECT_EQ(b.position, 6200);
 }
 
 TEST(AudioMixerTest, HolesAdvanceTheStreamAndDataBeyondTheCapacityIsDropped) {
@@ -103,13 +125,22 @@ TEST(AudioMixerTest, HolesAdvanceTheStreamAndDataBeyondTheCapacityIsDropped) {
     AudioMixer::Source a;
     a.position = 0;
     mixer.skip(a, 100);
-    mixer.add(a, frames(1000, 1.0f).data(), 1000);  // 100 frames too many for the ring
+    mixer.add(a, frames(1000, 1.0f).data(), 1000, 1100);  // 100 frames too many for the ring
     EXPECT_EQ(a.position, 1100);
     auto samples = left(mixer.take(1100, 960));
     EXPECT_EQ(samples[99], 0.0f);
     EXPECT_EQ(samples[100], 1.0f);
     EXPECT_EQ(samples[999], 1.0f);
     EXPECT_EQ(samples[1000], 0.0f) << "wrapped data would land at the start of the ring";
+}
+
+TEST(AudioMixerTest, TheCutPassesAQuietStreamAfterThePatience) {
+    AudioMixer mixer(kRate, 2, kRate);
+    AudioMixer::Source a;
+    EXPECT_GT(mixer.cutLimit(a, 1000, 500), 1000) << "a stream without data holds nothing";
+    mixer.add(a, frames(480, 1.0f).data(), 480, 480);
+    EXPECT_EQ(mixer.cutLimit(a, 900, 500), 480);
+    EXPECT_EQ(mixer.cutLimit(a, 1200, 500), 700);
 }
 
 }  // namespace

@@ -81,7 +81,8 @@ inline bool readLine(FILE* from, std::string& line) {
 
 class PrivateSoundServer {
   public:
-    // "pulseaudio" or "pipewire". A PulseAudio started with `tcpPort` also listens there, where a
+    // "pulseaudio", "pulseaudio-rewinds" (its default null sink, which renders up to 2 s ahead) or
+    // "pipewire". A PulseAudio started with `tcpPort` also listens there, where a
     // client needs the server's cookie. When the server cannot run here, `unavailable` says why.
     explicit PrivateSoundServer(const std::string& kind, int tcpPort = 0) {
         int toLauncher[2];
@@ -127,6 +128,16 @@ class PrivateSoundServer {
         std::fflush(commands_);
         std::string line;
         while (readLine(answers_, line) && line != "killed") {
+        }
+    }
+
+    // Waits until a sink that renders ahead has caught up with the streams that play (see
+    // sound_server.py); returns at once on the others.
+    void settle() {
+        std::fputs("settle\n", commands_);
+        std::fflush(commands_);
+        std::string line;
+        while (readLine(answers_, line) && line != "settled") {
         }
     }
 
