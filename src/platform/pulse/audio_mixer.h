@@ -20,12 +20,16 @@ namespace sorvanel {
 // delivered (PipeWire sends nothing while an application is paused) becomes silence. Such a
 // stretch shows as data that arrives later than the stream's usual delay and stays that late;
 // data that was merely held up is followed by the rest in a burst. So late data is held until
-// the two can be told apart, at most `kDecideSeconds`.
+// the two can be told apart, at most `kDecideSeconds`. Data that stays late is a gap only if the
+// stream changed state (paused, resumed) around then: a server whose delivery delay grows for
+// good (PipeWire when its cycle changes) has missed nothing.
 class AudioMixer {
   public:
-    static constexpr double kGapSeconds = 0.008;        // later than usual by more: maybe a gap
-    static constexpr double kDecideSeconds = 0.15;      // how long a suspected gap is held
-    static constexpr double kDelayWindowSeconds = 0.5;  // the usual delay: least of two windows
+    static constexpr double kGapSeconds = 0.008;    // later than usual by more: maybe a gap
+    static constexpr double kDecideSeconds = 0.15;  // how long a suspected gap is held
+    static constexpr double kDelayWindowSeconds = 0.5;
+    static constexpr double kChangeMarginSeconds =
+        0.1;  // a state change this early still counts  // the usual delay: least of two windows
 
     // One stream's place on the timeline; empty until its first data.
     struct Source {
@@ -35,6 +39,8 @@ class AudioMixer {
         std::vector<float> held;  // interleaved frames that follow a suspected gap
         std::int64_t heldSince = 0;
         std::int64_t heldGap = 0;  // the least lateness seen while holding
+        // When the server last told of a change of the stream's state (a pause or resume).
+        std::int64_t changedAt = std::numeric_limits<std::int64_t>::min();
     };
 
     AudioMixer(std::uint32_t sampleRate, std::uint32_t channels, std::int64_t capacityFrames);

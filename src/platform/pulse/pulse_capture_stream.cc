@@ -192,14 +192,16 @@ void PulseCaptureStream::onEvent(pa_context* context, pa_subscription_event_type
     auto* self = static_cast<PulseCaptureStream*>(opaque);
     if (self->state_ != State::starting && self->state_ != State::capturing) return;
     if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+    auto found = self->monitors_.find(index);
     if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
-        auto found = self->monitors_.find(index);
         if (found != self->monitors_.end()) {
             self->read(*found->second);
             self->detach(index);
         }
         return;
     }
+    // Pausing and resuming a stream come as changes: what its monitor then misses is a gap.
+    if (found != self->monitors_.end()) found->second->source.changedAt = self->nowFrame();
     self->track(
         pa_context_get_sink_input_info(context, index, &PulseCaptureStream::onInputInfo, self));
 }

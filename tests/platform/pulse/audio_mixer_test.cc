@@ -88,6 +88,7 @@ TEST(AudioMixerTest, AStretchTheStreamNeverDeliveredBecomesSilenceAsLongAsIt) {
         AudioMixer::Source a;
         std::int64_t now = 480;
         for (; now <= 9600; now += 480) mixer.add(a, frames(480, 1.0f).data(), 480, now + 7);
+        a.changedAt = now;  // the server tells of the pause
         now += pause;
         for (std::int64_t end = now + 9600; now <= end; now += 480) {
             mixer.add(a, frames(480, 1.0f).data(), 480, now + 7 + (now % 960 ? 30 : 0));
@@ -100,6 +101,24 @@ TEST(AudioMixerTest, AStretchTheStreamNeverDeliveredBecomesSilenceAsLongAsIt) {
         EXPECT_EQ(first - begin, 9600) << pause;
         EXPECT_EQ(after - first, pause);
     }
+}
+
+// PipeWire's delivery delay grows for good when its cycle changes: without a pause or resume of
+// the stream, late data follows on.
+TEST(AudioMixerTest, DataThatStaysLateWithoutAStateChangeFollowsOn) {
+    AudioMixer mixer(kRate, 2, 4 * kRate);
+    AudioMixer::Source a;
+    std::int64_t next = 0, now = 480;
+    for (; now <= 9600; now += 480, next += 480) mixer.add(a, numbered(next, 480).data(), 480, now);
+    a.changedAt = 0;  // a change long before
+    for (const std::int64_t end = now + 24000; now <= end; now += 480, next += 480) {
+        mixer.add(a, numbered(next, 480).data(), 480, now + 2400);
+        mixer.settle(a, now + 2400, false);
+    }
+    mixer.settle(a, now, true);
+    auto samples = left(mixer.take(next, 960));
+    for (std::int64_t frame = 0; frame < next; ++frame)
+        ASSERT_EQ(samples[std::size_t(frame)], float(frame)) << frame;
 }
 
 TEST(AudioMixerTest, DataForTimeAlreadyTakenIsDroppedNeverRepeated) {
