@@ -320,6 +320,12 @@ TEST_P(PulseCaptureTest, ClientWithoutPlaybackStreamGivesNoBuffers) {
 // there on every frame is in the recording once: the tone player's own samples, to within the
 // sink's 16-bit format on PulseAudio (a frame missing or repeated is off by 0.03 or more).
 TEST_P(PulseCaptureTest, StreamOpenedAfterTheStartIsRecordedFrameForFrame) {
+#if defined(__SANITIZE_THREAD__)
+    // Frame for frame needs a loop that keeps the server's pace; ThreadSanitizer slows it several
+    // times over and PipeWire drops what it misses. The release and ASan builds check it.
+    if (GetParam() == "pipewire")
+        GTEST_SKIP() << "ThreadSanitizer build: too slow for PipeWire's pace";
+#endif
     const double frequency = 441.3;  // no period shorter than 10 s: a frame's place is unique
     TonePlayer late({"--app-id", "com.ableton.live", "--stream-after", "0.4", "--amplitude", "0.5",
                      "--frequency", std::to_string(frequency)},
