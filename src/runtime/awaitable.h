@@ -47,27 +47,32 @@ asio::awaitable<T> awaitCompletion(std::function<void(Completion<T>)> start) {
                 detail::startOrFail<void>(
                     start, Completion<void>([waiter, executor, work = std::move(work)](
                                                 std::exception_ptr error) mutable {
-                        asio::post(executor, [waiter = std::move(waiter), work = std::move(work),
-                                              error]() mutable { (*waiter)(error); });
+                        // The error moves along, so that no reference to it stays on the
+                        // platform's thread: the waiter's thread is the last to hold it.
+                        asio::post(executor,
+                                   [waiter = std::move(waiter), work = std::move(work),
+                                    error = std::move(error)]() mutable { (*waiter)(error); });
                     }));
             },
             asio::use_awaitable);
     } else {
-        std::optional<T> result = co_await asio::async_initiate<
-            decltype(asio::use_awaitable), void(std::exception_ptr, std::optional<T>)>(
-            [&start, &executor, &work](auto handler) {
-                auto waiter = std::make_shared<decltype(handler)>(std::move(handler));
-                detail::startOrFail<T>(
-                    start,
-                    Completion<T>([waiter, executor, work = std::move(work)](
-                                      std::exception_ptr error, std::optional<T> value) mutable {
-                        asio::post(executor, [waiter = std::move(waiter), work = std::move(work),
-                                              error, value = std::move(value)]() mutable {
-                            (*waiter)(error, std::move(value));
-                        });
-                    }));
-            },
-            asio::use_awaitable);
+        std::optional<T> result =
+            co_await asio::async_initiate<decltype(asio::use_awaitable),
+                                          void(std::exception_ptr, std::optional<T>)>(
+                [&start, &executor, &work](auto handler) {
+                    auto waiter = std::make_shared<decltype(handler)>(std::move(handler));
+                    detail::startOrFail<T>(
+                        start, Completion<T>([waiter, executor, work = std::move(work)](
+                                                 std::exception_ptr error,
+                                                 std::optional<T> value) mutable {
+                            asio::post(executor, [waiter = std::move(waiter),
+                                                  work = std::move(work), error = std::move(error),
+                                                  value = std::move(value)]() mutable {
+                                (*waiter)(error, std::move(value));
+                            });
+                        }));
+                },
+                asio::use_awaitable);
         co_return std::move(*result);
     }
 }

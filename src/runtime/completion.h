@@ -49,9 +49,9 @@ class Completion {
     void failWith(std::exception_ptr error) const {
         if (auto handler = take()) {
             if constexpr (std::is_void_v<T>)
-                (*handler)(error);
+                (*handler)(std::move(error));
             else
-                (*handler)(error, std::nullopt);
+                (*handler)(std::move(error), std::nullopt);
         }
     }
 

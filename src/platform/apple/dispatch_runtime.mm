@@ -109,7 +109,7 @@ asio::awaitable<void> DispatchSerialQueue::drain() {
     co_await awaitCompletion<void>([this](Completion<void> done) {
         post([state = state_, done] {
             if (auto failure = std::exchange(state->failure, nullptr))
-                done.failWith(failure);
+                done.failWith(std::move(failure));
             else
                 done.succeed();
         });

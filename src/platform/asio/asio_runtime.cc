@@ -55,7 +55,7 @@ asio::awaitable<void> AsioSerialQueue::drain() {
                 failure = std::exchange(state->failure, nullptr);
             }
             if (failure)
-                done.failWith(failure);
+                done.failWith(std::move(failure));
             else
                 done.succeed();
         });
