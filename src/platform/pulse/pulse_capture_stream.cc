@@ -419,6 +419,10 @@ void PulseCaptureStream::fail(const Error& error) {
     if (state_ == State::starting) return failStart(error);
     if (state_ == State::stopping) return finishStop();  // what came in is kept; the stop was asked
     if (state_ != State::capturing) return;
+    // The timeline ends here. What came in up to now is the recording's and reaches the outputs
+    // before the error does; a monitor that was behind leaves silence.
+    for (auto& [input, monitor] : monitors_) mixer_.settle(monitor->source, nowFrame(), true);
+    deliverUpTo(nowFrame());
     tearDown();
     state_ = State::failed;
     if (delegate_) delegate_->didStopWithError(error);
