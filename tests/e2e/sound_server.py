@@ -17,10 +17,12 @@ or returns None; tests skip with that reason.
 """
 
 import os
+import queue
 import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 
 TONE_PLAYER_NAME = "sorvanel-tone-player"
@@ -198,7 +200,9 @@ class TonePlayer:
     """The project's tone player as a running client of a server; a context manager.
 
     Waits for its "connected" line (and "playing", unless it plays no stream yet), and on exit
-    ends it if it still runs.
+    ends it if it still runs. `stalls` counts the times the machine stood still or the server ran
+    the stream dry: the sink may then have played less than it was given, and a test cannot judge
+    that audio.
     """
 
     def __init__(self, server, app_id=None, frequency=1000.0, amplitude=0.5, extra=(),
@@ -209,6 +213,9 @@ class TonePlayer:
             self._command += ["--app-id", app_id]
         self._env = server.env
         self._wait_for = wait_for
+        self._lines = queue.Queue()
+        self._stalls = 0
+        self._lock = threading.Lock()
         self.process = None
         self.client_index = None
         self.input_index = None
@@ -216,16 +223,31 @@ class TonePlayer:
     def __enter__(self):
         self.process = subprocess.Popen(self._command, env=self._env, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        threading.Thread(target=self._read, daemon=True).start()
         self.expect("connected")
         if self._wait_for == "playing":
             self.expect("playing")
         return self
 
+    def _read(self):
+        for line in self.process.stdout:
+            if line.split(" ")[0].strip() in ("underflow", "stall"):
+                with self._lock:
+                    self._stalls += 1
+            else:
+                self._lines.put(line)
+        self._lines.put(None)
+
+    @property
+    def stalls(self):
+        with self._lock:
+            return self._stalls
+
     def expect(self, word):
         """Reads the player's lines up to the one that starts with `word`; returns its value."""
         while True:
-            line = self.process.stdout.readline()
-            if not line:
+            line = self._lines.get(timeout=30)
+            if line is None:
                 raise RuntimeError(f"tone player ended before '{word}'")
             key, _, value = line.strip().partition(" ")
             if key == "connected":

@@ -4,9 +4,13 @@
 //   "playing <sink input index>" its playback stream exists
 //   "paused" / "resumed"         after SIGUSR1 / SIGUSR2 took effect
 //   "closed"                     after SIGHUP closed the stream (the client stays)
+//   "underflow"                  the server ran the stream dry: it played silence meanwhile
+//   "stall <ms>"                 the whole machine stood still that long (a shared one does): a
+//                                server may then skip its cycles without any underflow
 // It ends on SIGTERM or SIGINT, after --duration, or when the server goes away (status 1).
 #include <sched.h>
 
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -14,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <pulse/context.h>
@@ -138,6 +143,26 @@ void onWritable(pa_stream* stream, std::size_t bytes, void* opaque) {
                     PA_SEEK_RELATIVE);
 }
 
+// A stalled machine (a shared one steals whole cores for a while) starves the server or this
+// player; tests then know that the sink played a gap nobody asked for.
+void onUnderflow(pa_stream*, void*) {
+    say("underflow");
+}
+
+// Wakes every 2 ms at real-time priority, where it may: a wake-up that much later was no other
+// program's doing here, the machine itself stood still.
+constexpr pa_usec_t kStallUsec = 15'000;
+
+[[noreturn]] void watchForStalls() {
+    constexpr pa_usec_t kPeriod = 2'000;
+    for (;;) {
+        const pa_usec_t before = pa_rtclock_now();
+        std::this_thread::sleep_for(std::chrono::microseconds(kPeriod));
+        const pa_usec_t late = pa_rtclock_now() - before - kPeriod;
+        if (late >= kStallUsec) say("stall " + std::to_string(late / 1000));
+    }
+}
+
 void onStreamState(pa_stream* stream, void* opaque) {
     auto& player = *static_cast<Player*>(opaque);
     switch (pa_stream_get_state(stream)) {
@@ -160,6 +185,7 @@ void openStream(Player& player) {
     if (!player.stream) return quit(player, 1);
     pa_stream_set_state_callback(player.stream, onStreamState, &player);
     pa_stream_set_write_callback(player.stream, onWritable, &player);
+    pa_stream_set_underflow_callback(player.stream, onUnderflow, nullptr);
     // A DAW's short buffer: the server asks for more every few milliseconds.
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
@@ -255,6 +281,7 @@ int main(int argc, char** argv) {
     sched_param realtime{};
     realtime.sched_priority = 10;
     sched_setscheduler(0, SCHED_FIFO, &realtime);
+    std::thread(watchForStalls).detach();
     player.loop = pa_mainloop_new();
     pa_mainloop_api* api = pa_mainloop_get_api(player.loop);
     pa_signal_init(api);

@@ -7,6 +7,7 @@
 // (PULSE_SERVER, HOME, XDG_RUNTIME_DIR, ...), so that nothing reaches the user's own server.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -185,10 +186,14 @@ class TonePlayer {
         pid_ = spawn(argv, pipeFds[1]);
         ::close(pipeFds[1]);
         lines_ = ::fdopen(pipeFds[0], "r");
+        // Unbuffered, so that what poll() finds waiting is all there is.
+        std::setvbuf(lines_, nullptr, _IONBF, 0);
+        live().push_back(this);
         clientIndex = std::stoul(expect("connected"));
         if (waitForStream) inputIndex = std::stoul(expect("playing"));
     }
     ~TonePlayer() {
+        std::erase(live(), this);
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
@@ -201,10 +206,24 @@ class TonePlayer {
         std::string text;
         while (readLine(lines_, text)) {
             const auto space = text.find(' ');
-            if (text.substr(0, space) == word)
-                return space == std::string::npos ? "" : text.substr(space + 1);
+            const std::string key = text.substr(0, space);
+            if (key == "underflow" || key == "stall") ++stallCount();
+            if (key == word) return space == std::string::npos ? "" : text.substr(space + 1);
         }
         throw std::runtime_error("tone player ended before " + word);
+    }
+
+    // How often so far the machine stood still or the server ran a player of this process dry. A
+    // sink may then play less than it was given, and a case cannot judge the audio.
+    static int stalls() {
+        for (TonePlayer* player : live()) {
+            pollfd ready{::fileno(player->lines_), POLLIN, 0};
+            std::string text;
+            while (::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) &&
+                   readLine(player->lines_, text))
+                if (text == "underflow" || text.rfind("stall ", 0) == 0) ++stallCount();
+        }
+        return stallCount();
     }
 
     void pause() {
@@ -220,6 +239,7 @@ class TonePlayer {
         expect("closed");
     }
     void quit() {
+        stalls();
         ::kill(pid_, SIGTERM);
         ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
@@ -229,6 +249,15 @@ class TonePlayer {
     unsigned long inputIndex = 0;
 
   private:
+    static std::vector<TonePlayer*>& live() {
+        static std::vector<TonePlayer*> players;
+        return players;
+    }
+    static int& stallCount() {
+        static int count = 0;
+        return count;
+    }
+
     pid_t pid_ = -1;
     FILE* lines_ = nullptr;
 };
