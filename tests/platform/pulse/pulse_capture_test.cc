@@ -191,7 +191,17 @@ class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
 
     void start(CaptureStream& stream) {
         stallsBefore = TonePlayer::stalls();
+        startCalled = std::chrono::steady_clock::now();
         wait<void>([&](Completion<void> completion) { stream.startCapture(completion); });
+        startReturned = std::chrono::steady_clock::now();
+    }
+    // The timeline begins while start() runs: what happened at `moment` lies on it no earlier
+    // than earliest(moment) and no later than latest(moment), in frames.
+    std::size_t earliest(std::chrono::steady_clock::time_point moment) const {
+        return std::size_t(frameAt(moment - startReturned));
+    }
+    std::size_t latest(std::chrono::steady_clock::time_point moment) const {
+        return std::size_t(frameAt(moment - startCalled));
     }
     // Stops, then waits until everything handed to the queue has run. Skips the case when the
     // machine stalled meanwhile: the sink played less than the players gave it, so the recording
@@ -223,6 +233,8 @@ class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
 
     std::optional<PrivateSoundServer> server;
     int stallsBefore = 0;
+    std::chrono::steady_clock::time_point startCalled;
+    std::chrono::steady_clock::time_point startReturned;
     PulseCaptureService service;
     std::shared_ptr<SerialQueue> queue =
         std::make_shared<AsioSerialQueue>("org.sorvanel.audio.capture");
@@ -410,28 +422,27 @@ TEST_P(PulseCaptureTest, ApplicationThatQuitsLeavesSilenceNotAnError) {
 TEST_P(PulseCaptureTest, ApplicationPausedForASecondLeavesSilenceWithoutAGap) {
     TonePlayer player({"--app-id", "com.ableton.live", "--amplitude", "0.5"});
     auto stream = streamOf("com.ableton.live");
-    const auto started = std::chrono::steady_clock::now();
     start(*stream);
     std::this_thread::sleep_for(500ms);
+    // A pause or resume takes effect between the signal and the player's answer.
+    const auto pausing = std::chrono::steady_clock::now();
     player.pause();
-    const auto paused = std::chrono::steady_clock::now() - started;
+    const auto paused = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(1s);
+    const auto resuming = std::chrono::steady_clock::now();
     player.resume();
-    const auto resumed = std::chrono::steady_clock::now() - started;
+    const auto resumed = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(500ms);
-    const auto stopped = std::chrono::steady_clock::now() - started;
+    const auto stopped = std::chrono::steady_clock::now();
     STOP(*stream);
     expectContinuous();
     auto samples = output->samples();
     // The whole time, less what the last cut left behind the clock.
-    EXPECT_NEAR(double(samples.size()), frameAt(stopped), 0.1 * 48000);
+    EXPECT_NEAR(double(samples.size()), double(latest(stopped)), 0.1 * 48000);
     const double level = dB(0.5 / std::sqrt(2.0));
-    EXPECT_NEAR(dB(rms(samples, 4800, std::size_t(frameAt(paused)) - 4800)), level, 0.3);
-    EXPECT_LT(
-        rms(samples, std::size_t(frameAt(paused)) + 4800, std::size_t(frameAt(resumed)) - 4800),
-        0.01);
-    EXPECT_NEAR(dB(rms(samples, std::size_t(frameAt(resumed)) + 4800, samples.size() - 4800)),
-                level, 0.3);
+    EXPECT_NEAR(dB(rms(samples, 4800, earliest(pausing) - 4800)), level, 0.3);
+    EXPECT_LT(rms(samples, latest(paused) + 4800, earliest(resuming) - 4800), 0.01);
+    EXPECT_NEAR(dB(rms(samples, latest(resumed) + 4800, samples.size() - 4800)), level, 0.3);
 }
 
 // PipeWire holds a monitor opened while its stream is paused in its creating state until the
@@ -443,32 +454,32 @@ TEST_P(PulseCaptureTest, PausedApplicationStartsPromptlyAndIsRecordedFromWhenItR
     start(*stream);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 200ms);
     std::this_thread::sleep_for(1s);
+    const auto resuming = std::chrono::steady_clock::now();
     player.resume();
-    const auto resumed = std::chrono::steady_clock::now() - started;
     // A sink that renders ahead mixes the stream in only once it has played out what it rendered
     // while the stream was paused (see the young stream above).
     server->settle();
-    const auto reached = std::chrono::steady_clock::now() - started;
+    const auto reached = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(600ms);
+    const auto pausing = std::chrono::steady_clock::now();
     player.pause();
-    const auto paused = std::chrono::steady_clock::now() - started;
+    const auto paused = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(300ms);
-    const auto stopped = std::chrono::steady_clock::now() - started;
+    const auto stopped = std::chrono::steady_clock::now();
     STOP(*stream);
     expectContinuous();
     auto samples = output->samples();
-    EXPECT_NEAR(double(samples.size()), frameAt(stopped), 0.1 * 48000);
+    EXPECT_NEAR(double(samples.size()), double(latest(stopped)), 0.1 * 48000);
     // Silence until it resumed (or the sink reached it), its sine from then on, to within a few
     // fragments.
     const auto onset = std::find_if(samples.begin(), samples.end(),
                                     [](float sample) { return std::abs(sample) > 0.01f; });
     ASSERT_NE(onset, samples.end());
-    EXPECT_GT(double(onset - samples.begin()), frameAt(resumed) - 0.06 * 48000);
-    EXPECT_LT(double(onset - samples.begin()), frameAt(reached) + 0.06 * 48000);
-    EXPECT_NEAR(
-        dB(rms(samples, std::size_t(frameAt(reached)) + 4800, std::size_t(frameAt(paused)) - 2400)),
-        dB(0.5 / std::sqrt(2.0)), 0.3);
-    EXPECT_LT(rms(samples, std::size_t(frameAt(paused)) + 4800, samples.size()), 0.01);
+    EXPECT_GT(double(onset - samples.begin()), double(earliest(resuming)) - 0.06 * 48000);
+    EXPECT_LT(double(onset - samples.begin()), double(latest(reached)) + 0.06 * 48000);
+    EXPECT_NEAR(dB(rms(samples, latest(reached) + 4800, earliest(pausing) - 2400)),
+                dB(0.5 / std::sqrt(2.0)), 0.3);
+    EXPECT_LT(rms(samples, latest(paused) + 4800, samples.size()), 0.01);
 }
 
 // Both servers end the monitor of a stream that closes; without PA_STREAM_DONT_MOVE PipeWire would
@@ -522,32 +533,30 @@ TEST_P(PulseCaptureTest, StreamMovedToAnotherSinkKeepsBeingRecorded) {
         {"load-module", "module-null-sink", "sink_name=second", "rate=48000", "norewinds=1"}));
     TonePlayer player({"--app-id", "com.ableton.live", "--amplitude", "0.5"});
     auto stream = streamOf("com.ableton.live");
-    const auto started = std::chrono::steady_clock::now();
     start(*stream);
     std::this_thread::sleep_for(500ms);
     // The move happens while pactl runs, which takes a while on a loaded machine.
-    const auto moving = std::chrono::steady_clock::now() - started;
+    const auto moving = std::chrono::steady_clock::now();
     const int stallsBeforeTheMove = TonePlayer::stalls();
     ASSERT_TRUE(server->pactl({"move-sink-input", std::to_string(player.inputIndex), "second"}));
-    const auto moved = std::chrono::steady_clock::now() - started;
+    const auto moved = std::chrono::steady_clock::now();
     // PulseAudio's new sink runs the moved stream dry once, within what is not judged after it.
     std::this_thread::sleep_for(200ms);
     stallsBefore += TonePlayer::stalls() - stallsBeforeTheMove;
     std::this_thread::sleep_for(800ms);
-    const auto stopped = std::chrono::steady_clock::now() - started;
+    const auto stopped = std::chrono::steady_clock::now();
     STOP(*stream);
     expectContinuous();
     auto samples = output->samples();
-    EXPECT_NEAR(double(samples.size()), frameAt(stopped), 0.1 * 48000);
+    EXPECT_NEAR(double(samples.size()), double(latest(stopped)), 0.1 * 48000);
     const double level = dB(0.5 / std::sqrt(2.0));
     // Before the move, from where the young stream's audio begins: its start is not this case's.
     const auto onset = std::size_t(
         std::find_if(samples.begin(), samples.end(), [](float s) { return s != 0.0f; }) -
         samples.begin());
-    ASSERT_LT(onset + 4800, std::size_t(frameAt(moving)) - 2400 - 4800);
-    EXPECT_NEAR(dB(rms(samples, onset + 4800, std::size_t(frameAt(moving)) - 2400)), level, 0.3);
-    EXPECT_NEAR(dB(rms(samples, std::size_t(frameAt(moved)) + 9600, samples.size() - 4800)), level,
-                0.3);
+    ASSERT_LT(onset + 4800, earliest(moving) - 2400 - 4800);
+    EXPECT_NEAR(dB(rms(samples, onset + 4800, earliest(moving) - 2400)), level, 0.3);
+    EXPECT_NEAR(dB(rms(samples, latest(moved) + 9600, samples.size() - 4800)), level, 0.3);
 }
 
 // A stream that cannot be recorded (here: libpulse refuses a monitor at a rate beyond its limit)
