@@ -25,11 +25,10 @@ namespace sorvanel {
 // good (PipeWire when its cycle changes) has missed nothing.
 class AudioMixer {
   public:
-    static constexpr double kGapSeconds = 0.008;    // later than usual by more: maybe a gap
-    static constexpr double kDecideSeconds = 0.15;  // how long a suspected gap is held
-    static constexpr double kDelayWindowSeconds = 0.5;
-    static constexpr double kChangeMarginSeconds =
-        0.1;  // a state change this early still counts  // the usual delay: least of two windows
+    static constexpr double kGapSeconds = 0.008;         // later than usual by more: maybe a gap
+    static constexpr double kDecideSeconds = 0.15;       // how long a suspected gap is held
+    static constexpr double kDelayWindowSeconds = 0.5;   // the usual delay: least of two windows
+    static constexpr double kChangeMarginSeconds = 0.1;  // a state change this early still counts
 
     // One stream's place on the timeline; empty until its first data.
     struct Source {

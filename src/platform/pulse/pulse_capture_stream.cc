@@ -31,7 +31,7 @@ PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseConnection> connecti
       delegate_(std::move(delegate)),
       mixer_(sampleRate, channels, kRingSeconds * sampleRate) {
     if (connection_)
-        connection_->setLossListener(this, [this](const Error& error) { onLost(error); });
+        connection_->setLossListener(this, [this](const Error& error) { fail(error); });
 }
 
 PulseCaptureStream::~PulseCaptureStream() {
@@ -116,11 +116,7 @@ void PulseCaptureStream::checkStop(bool deadline) {
 }
 
 void PulseCaptureStream::finishStop() {
-    for (auto& [input, monitor] : monitors_) {
-        read(*monitor);
-        mixer_.settle(monitor->source, stopFrame_, true);
-    }
-    deliverUpTo(stopFrame_);
+    endTimelineAt(stopFrame_);
     tearDown();
     state_ = State::stopped;
     if (auto completion = std::exchange(stopCompletion_, std::nullopt)) completion->succeed();
@@ -388,6 +384,14 @@ void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const st
     pa_context_rttime_restart(self->connection_->context(), event, self->tickDue_);
 }
 
+void PulseCaptureStream::endTimelineAt(std::int64_t frame) {
+    for (auto& [input, monitor] : monitors_) {
+        read(*monitor);
+        mixer_.settle(monitor->source, frame, true);
+    }
+    deliverUpTo(frame);
+}
+
 void PulseCaptureStream::deliverUpTo(std::int64_t frame) {
     if (!origin_) return;  // no stream of the selected clients yet: no buffer at all
     auto buffers = std::make_shared<const std::vector<std::shared_ptr<PcmSampleBuffer>>>(
@@ -419,17 +423,11 @@ void PulseCaptureStream::fail(const Error& error) {
     if (state_ == State::starting) return failStart(error);
     if (state_ == State::stopping) return finishStop();  // what came in is kept; the stop was asked
     if (state_ != State::capturing) return;
-    // The timeline ends here. What came in up to now is the recording's and reaches the outputs
-    // before the error does; a monitor that was behind leaves silence.
-    for (auto& [input, monitor] : monitors_) mixer_.settle(monitor->source, nowFrame(), true);
-    deliverUpTo(nowFrame());
+    // What came in up to now is the recording's and reaches the outputs before the error does.
+    endTimelineAt(nowFrame());
     tearDown();
     state_ = State::failed;
     if (delegate_) delegate_->didStopWithError(error);
-}
-
-void PulseCaptureStream::onLost(const Error& error) {
-    fail(error);
 }
 
 void PulseCaptureStream::track(pa_operation* operation) {

@@ -91,6 +91,9 @@ class PulseCaptureStream final : public CaptureStream {
     void attach(std::uint32_t input, std::uint32_t sink, const std::string& monitorSource);
     void detach(std::uint32_t input);
     void read(Monitor& monitor);
+    // Places everything the monitors delivered, held frames included, and hands the timeline up
+    // to `frame` to the outputs; a monitor that was behind leaves silence.
+    void endTimelineAt(std::int64_t frame);
     void deliverUpTo(std::int64_t frame);
     std::int64_t nowFrame() const;
     void checkStop(bool deadline);
@@ -98,7 +101,6 @@ class PulseCaptureStream final : public CaptureStream {
     void failStart(const Error& error);
     // The capture cannot go on: the start fails, or a running capture stops with the error.
     void fail(const Error& error);
-    void onLost(const Error& error);
     void track(pa_operation* operation);
     void tearDown();
 

@@ -247,6 +247,11 @@ class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
         }
         EXPECT_EQ(output->offQueue(), 0);
     }
+    // The left channel of everything recorded, once checked continuous.
+    std::vector<float> recorded() {
+        expectContinuous();
+        return output->samples();
+    }
 
     std::optional<PrivateSoundServer> server;
     int stallsBefore = 0;
@@ -325,8 +330,7 @@ TEST_P(PulseCaptureTest, RecordsTheSelectedApplicationsSineAtItsLevel) {
         const auto count = output->buffers().size();
         std::this_thread::sleep_for(100ms);
         EXPECT_EQ(output->buffers().size(), count) << "a buffer came after the stop";
-        expectContinuous();
-        auto samples = output->samples();
+        auto samples = recorded();
         ASSERT_GT(samples.size(), 40000u);
         ASSERT_LT(samples.size(), 56000u);
         // Past the first fragment the level is the player's, and only its sine (the other is out).
@@ -344,8 +348,7 @@ TEST_P(PulseCaptureTest, MixesEveryMatchingApplication) {
         start(*stream);
         std::this_thread::sleep_for(1s);
         STOP(*stream);
-        expectContinuous();
-        auto samples = output->samples();
+        auto samples = recorded();
         ASSERT_GT(samples.size(), 40000u);
         // Two unrelated sines add their powers.
         EXPECT_NEAR(dB(rms(samples, 9600, samples.size() - 4800)), dB(0.3), 0.2);
@@ -389,8 +392,7 @@ TEST_P(PulseCaptureTest, StreamOpenedAfterTheStartIsRecordedFrameForFrame) {
         std::this_thread::sleep_for(800ms);
         const auto stopped = std::chrono::steady_clock::now();
         STOP(*stream);
-        expectContinuous();
-        auto samples = output->samples();
+        auto samples = recorded();
         // The timeline begins with the stream, not with the start.
         EXPECT_LT(double(samples.size()), frameAt(stopped - playing) + 4800);
         const auto onset = std::find_if(samples.begin(), samples.end(),
@@ -458,8 +460,7 @@ TEST_P(PulseCaptureTest, ApplicationThatQuitsLeavesSilenceNotAnError) {
         player->quit();
         std::this_thread::sleep_for(500ms);
         STOP(*stream);
-        expectContinuous();
-        auto samples = output->samples();
+        auto samples = recorded();
         ASSERT_GT(samples.size(), 40000u);  // the timeline ran on to the stop
         EXPECT_GT(rms(samples, 4800, 19200), 0.3);
         EXPECT_EQ(rms(samples, samples.size() - 9600, samples.size()), 0.0);
@@ -486,8 +487,7 @@ TEST_P(PulseCaptureTest, ApplicationPausedForASecondLeavesSilenceWithoutAGap) {
         std::this_thread::sleep_for(500ms);
         const auto stopped = std::chrono::steady_clock::now();
         STOP(*stream);
-        expectContinuous();
-        auto samples = output->samples();
+        auto samples = recorded();
         // The whole time, less what the last cut left behind the clock.
         EXPECT_NEAR(double(samples.size()), double(latest(stopped)), 0.1 * 48000);
         const double level = dB(0.5 / std::sqrt(2.0));
@@ -520,8 +520,7 @@ TEST_P(PulseCaptureTest, PausedApplicationStartsPromptlyAndIsRecordedFromWhenItR
         std::this_thread::sleep_for(300ms);
         const auto stopped = std::chrono::steady_clock::now();
         STOP(*stream);
-        expectContinuous();
-        auto samples = output->samples();
+        auto samples = recorded();
         EXPECT_NEAR(double(samples.size()), double(latest(stopped)), 0.1 * 48000);
         // Silence until it resumed (or the sink reached it), its sine from then on, to within a few
         // fragments.
@@ -552,8 +551,7 @@ TEST_P(PulseCaptureTest, StreamClosedWhileItsClientStaysLeavesSilenceNotAnotherS
         player.closeStream();
         std::this_thread::sleep_for(700ms);
         STOP(*stream);
-        expectContinuous();
-        auto samples = output->samples();
+        auto samples = recorded();
         ASSERT_GT(samples.size(), 50000u);
         EXPECT_GT(rms(samples, 4800, 19200), 0.3);
         EXPECT_EQ(rms(samples, samples.size() - 19200, samples.size()), 0.0);
@@ -575,8 +573,7 @@ TEST_P(PulseCaptureTest, ApplicationPausedThroughoutGivesSilenceAndStopsCleanly)
         const auto count = output->buffers().size();
         std::this_thread::sleep_for(100ms);
         EXPECT_EQ(output->buffers().size(), count) << "a buffer came after the stop";
-        expectContinuous();
-        auto samples = output->samples();
+        auto samples = recorded();
         EXPECT_NEAR(double(samples.size()), frameAt(stopped), 0.1 * 48000);
         EXPECT_EQ(rms(samples, 0, samples.size()), 0.0);
     });
@@ -606,8 +603,7 @@ TEST_P(PulseCaptureTest, StreamMovedToAnotherSinkKeepsBeingRecorded) {
         std::this_thread::sleep_for(800ms);
         const auto stopped = std::chrono::steady_clock::now();
         STOP(*stream);
-        expectContinuous();
-        auto samples = output->samples();
+        auto samples = recorded();
         EXPECT_NEAR(double(samples.size()), double(latest(stopped)), 0.1 * 48000);
         const double level = dB(0.5 / std::sqrt(2.0));
         // Before the move, from where the young stream's audio begins: its start is not this
@@ -664,8 +660,7 @@ TEST_P(PulseCaptureTest, ServerKilledMidCaptureIsReportedOnceAndStopStillComplet
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(output->buffers().size(), count);
     // Everything up to the loss is kept, not only what had been passed on before it.
-    expectContinuous();
-    EXPECT_GE(double(output->samples().size()), frameAt(killing));
+    EXPECT_GE(double(recorded().size()), frameAt(killing));
     std::lock_guard lock(delegate->mutex);
     ASSERT_EQ(delegate->errors.size(), 1u);
     EXPECT_EQ(delegate->errors[0].rfind("The connection to the sound server was lost: ", 0), 0u)
