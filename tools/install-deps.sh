@@ -10,6 +10,8 @@ packages=(
     pulseaudio pulseaudio-utils
     pipewire pipewire-pulse wireplumber dbus
     ffmpeg sox python3 clang libclang-rt-14-dev locales
+    # tools/valgrind.sh
+    valgrind
     # The macOS cross build that tools/check-macos.sh runs (Apple's SDK comes from elsewhere).
     clang-16 lld-16 llvm-16 file
 )

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The README's test command: installs what is missing, builds the AddressSanitizer+UBSan and the
-# ThreadSanitizer configurations, runs every test under the first and the threaded ones under the
-# second, then cross-builds the macOS tool and its unit tests where Apple's SDK is present. Exits
-# non-zero when any test or check fails.
+# ThreadSanitizer configurations and the release one with the benchmarks (warnings are errors in
+# all three), runs every test under the first and the threaded ones under the second, then
+# cross-builds the macOS tool and its unit tests where Apple's SDK is present. Exits non-zero when
+# any build, test or check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +11,7 @@ bash tools/install-deps.sh
 
 jobs=$(nproc)
 status=0
-for preset in asan tsan; do
+for preset in asan tsan bench; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$jobs"
 done

@@ -4,6 +4,10 @@
 # definite leak. Needs the release build (cmake --preset release && cmake --build --preset release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if ! command -v valgrind >/dev/null; then
+    echo "valgrind.sh: valgrind is missing (bash tools/install-deps.sh installs it)" >&2
+    exit 1
+fi
 build=$PWD/build/release
 tool=$build/src/SorvanelAudio
 player=$build/tools/tone_player/sorvanel-tone-player
@@ -18,15 +22,16 @@ cleanup() {
 trap cleanup EXIT
 
 # The tool points its standard error at /dev/null, so memcheck writes to a file.
+# check NAME EXPECTED-STATUS ARGS...: fails on a memory error, a definite leak, or another status.
 check() {
-    local name=$1
-    shift
+    local name=$1 expected=$2
+    shift 2
     local status=0
     valgrind --log-file="$work/$name.log" --error-exitcode=99 --leak-check=full \
         --errors-for-leak-kinds=definite "$tool" "$@" >"$work/$name.out" || status=$?
     printf '%-12s status %-3s %s\n' "$name" "$status" "$(head -c 160 "$work/$name.out")"
     grep -E 'ERROR SUMMARY|definitely lost' "$work/$name.log" | sed 's/^==[0-9]*== */    /'
-    [ "$status" -ne 99 ]
+    [ "$status" -eq "$expected" ]
 }
 
 coproc server { python3 tests/e2e/sound_server_launcher.py pulseaudio; }
@@ -44,7 +49,7 @@ sleep 2.5  # the player's stream is listed and a fresh null sink has caught up
 
 touch "$work/exists.m4a"
 failed=0
-check usage || failed=1
-check file-exists "$work/exists.m4a" 2 || failed=1
-check recording "$work/take.m4a" 2 || failed=1
+check usage 2 || failed=1
+check file-exists 1 "$work/exists.m4a" 2 || failed=1
+check recording 0 "$work/take.m4a" 2 || failed=1
 exit $failed

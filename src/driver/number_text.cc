@@ -17,11 +17,12 @@ struct Decimal {
     std::string digits;
     int exponent = 0;
 
-    // "d.ddde±x", which the C library reads back in the "C" locale.
+    // "d.ddde±x", which the C library reads back in the "C" locale. Texts are appended, never
+    // built as "." + string: GCC 12 at -O2 misreads that insert as an overlapping copy.
     std::string scientific() const {
-        std::string text = digits.substr(0, 1);
-        if (digits.size() > 1) text += "." + digits.substr(1);
-        return text + "e" + std::to_string(exponent);
+        std::string text(1, digits[0]);
+        if (digits.size() > 1) text.append(".").append(digits, 1);
+        return text.append("e").append(std::to_string(exponent));
     }
 };
 
@@ -82,7 +83,7 @@ std::string shortest(T value) {
             out += text;
         } else if (decimal.exponent >= 0) {
             const auto point = static_cast<std::size_t>(decimal.exponent) + 1;
-            out += decimal.digits.substr(0, point) + "." + decimal.digits.substr(point);
+            out.append(decimal.digits, 0, point).append(".").append(decimal.digits, point);
         } else {
             out += "0.";
             out.append(static_cast<std::size_t>(-decimal.exponent - 1), '0');
@@ -90,8 +91,8 @@ std::string shortest(T value) {
         }
         return out;
     }
-    out += decimal.digits.substr(0, 1);
-    if (length > 1) out += "." + decimal.digits.substr(1);
+    out += decimal.digits[0];
+    if (length > 1) out.append(".").append(decimal.digits, 1);
     char exponent[16];
     std::snprintf(exponent, sizeof exponent, "e%c%02d", decimal.exponent < 0 ? '-' : '+',
                   std::abs(decimal.exponent));

@@ -10,6 +10,7 @@ import json
 import math
 import os
 import select
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -89,6 +90,7 @@ class RecordingCases:
         self.server.__enter__()
         self.addCleanup(self.server.__exit__, None, None, None)
         self.folder = tempfile.mkdtemp(prefix="sorvanel-e2e-")
+        self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
         self.output = os.path.join(self.folder, "take.m4a")
         self.players = []
         self.stalls_not_judged = 0
