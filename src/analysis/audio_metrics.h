@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "driver/result.h"
+#include "lines/result.h"
 #include "platform/audio_file.h"
 
 namespace sorvanel {

@@ -62,6 +62,7 @@ void AudioSink::didOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputTy
 }
 
 void AudioSink::handle(const SampleBuffer& buffer) {
+    if (closed) return;
     if (!buffer.isValid()) return;
     if (!buffer.dataIsReady()) return;
     if (!started) {
@@ -86,6 +87,15 @@ void AudioSink::didStopWithError(const Error& error) {
         if (auto self = weak.lock()) self->failure = error;
     });
     if (stopListener_) stopListener_();
+}
+
+asio::awaitable<bool> AudioSink::closeUnlessWriting() {
+    co_return co_await awaitCompletion<bool>([this](Completion<bool> done) {
+        queue_->post([self = shared_from_this(), done] {
+            if (!self->started) self->closed = true;
+            done.succeed(self->closed);
+        });
+    });
 }
 
 asio::awaitable<void> AudioSink::finish() {

@@ -45,6 +45,10 @@ class AudioSink final : public StreamOutput,
     // with the no-buffers error, else with the writer's error.
     asio::awaitable<void> finish();
 
+    // After the capture's start was interrupted: true when no buffer has started the writer,
+    // and then none ever will, so no file is made; false when there is a file to finish.
+    asio::awaitable<bool> closeUnlessWriting();
+
     // Called on the capture service's thread whenever the stream stops with an error, after the
     // failure is recorded. Set before the sink is handed to a stream.
     void setStopListener(std::function<void()> listener) { stopListener_ = std::move(listener); }
@@ -59,6 +63,7 @@ class AudioSink final : public StreamOutput,
     std::shared_ptr<AssetWriter> writer;
     std::shared_ptr<AssetWriterInput> input;
     bool started = false;          // written only on `queue`
+    bool closed = false;           // written only on `queue`: buffers are dropped
     std::optional<Error> failure;  // written only on `queue`, the stop callback's write included
     std::shared_ptr<SerialQueue> queue_;
     std::function<void()> stopListener_;

@@ -8,19 +8,17 @@
 
 #include <asio/awaitable.hpp>
 
+#include "invocation/invocation.h"
 #include "platform/platform.h"
 
 namespace sorvanel {
 
 // Records `seconds` of the selected applications' audio into `outputPath`, measures the file and
-// prints the ready and complete lines. Any failure prints one line and ends the process (1 or 4).
-// While it lasts, an interruption signal ends the recording and keeps the file playable; the run
-// releases `earlier`, a caller's watch, once its own is in place, so that no signal slips by.
-asio::awaitable<void> recordingRun(Platform& platform, std::string outputPath, double seconds,
-                                   std::unique_ptr<InterruptionWatch> earlier = nullptr);
-
-// The error that a run ended by an interruption signal reports.
-Error interruptedError(int signal);
+// prints the ready and complete lines. Any failure prints one line and ends the process (1 or 4)
+// through `invocation`, whose stages it goes through; an interruption signal ends the recording
+// and keeps what reached the file playable.
+asio::awaitable<void> recordingRun(Platform& platform, Invocation& invocation,
+                                   std::string outputPath, double seconds);
 
 // Whether an application with this identifier is captured: its lower-cased identifier begins
 // with "com.ableton.live". An application without an identifier never is.

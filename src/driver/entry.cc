@@ -11,11 +11,10 @@ int main(int argc, char** argv) {
     using namespace sorvanel;
     auto system = makePlatform(std::vector<std::string>(argv, argv + argc));
     Platform& platform = system->platform;
-    runMainTask(platform.runtime, [&platform]() {
+    runMainTask(platform.runtime, [&platform](Invocation& invocation) {
         return SorvanelAudio::main(
-            platform, [&platform](std::string path, double seconds,
-                                  std::unique_ptr<InterruptionWatch> interruptions) {
-                return recordingRun(platform, std::move(path), seconds, std::move(interruptions));
+            platform, invocation, [&platform, &invocation](std::string path, double seconds) {
+                return recordingRun(platform, invocation, std::move(path), seconds);
             });
     });
 }

@@ -2,27 +2,24 @@
 
 #include <asio/co_spawn.hpp>
 
-#include "driver/emit.h"
-#include "driver/lines.h"
-#include "runtime/process.h"
+#include "lines/emit.h"
+#include "lines/lines.h"
 
 namespace sorvanel {
-namespace {
 
-[[noreturn]] void endWithError(std::exception_ptr error) {
-    emit(errorLine(errorFrom(error).description()));
-    exitProcess(kStatusRunFailed);
-}
-
-}  // namespace
-
-void runMainTask(PlatformRuntime& runtime, std::function<asio::awaitable<void>()> body) {
+void runMainTask(PlatformRuntime& runtime, std::function<asio::awaitable<void>(Invocation&)> body) {
     writeLinesOn(runtime.makeSerialQueue("org.sorvanel.output"));
-    asio::co_spawn(runtime.mainExecutor(), std::move(body), [](std::exception_ptr error) {
-        if (error) endWithError(error);
-        exitProcess(kStatusDone);
-    });
-    endWithError(runtime.serveMainExecutor());
+    // Lives until the process ends, which it decides.
+    Invocation invocation(runtime);
+    asio::co_spawn(
+        runtime.mainExecutor(), [&invocation, &body] { return body(invocation); },
+        [&invocation](std::exception_ptr error) {
+            if (error)
+                invocation.endWith(errorLine(errorFrom(error).description()), kStatusRunFailed);
+            invocation.end(kStatusDone);
+        });
+    invocation.endWith(errorLine(errorFrom(runtime.serveMainExecutor()).description()),
+                       kStatusRunFailed);
 }
 
 }  // namespace sorvanel

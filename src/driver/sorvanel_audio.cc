@@ -1,45 +1,59 @@
 #include "driver/sorvanel_audio.h"
 
-#include "capture/recording_run.h"
 #include "driver/command_line.h"
-#include "driver/emit.h"
-#include "driver/lines.h"
-#include "runtime/process.h"
+#include "lines/emit.h"
+#include "lines/lines.h"
+#include "runtime/awaitable.h"
 
 namespace sorvanel {
+namespace {
 
-asio::awaitable<void> SorvanelAudio::main(Platform& platform, RecordingRunner record) {
+// An access check that the system could not answer is an error, never a yes.
+asio::awaitable<bool> preflight(Platform& platform) {
+    co_return co_await awaitCompletion<bool>(
+        [&platform](Completion<bool> done) { platform.access.preflight(std::move(done)); });
+}
+
+asio::awaitable<bool> request(Platform& platform) {
+    co_return co_await awaitCompletion<bool>(
+        [&platform](Completion<bool> done) { platform.access.request(std::move(done)); });
+}
+
+}  // namespace
+
+asio::awaitable<void> SorvanelAudio::main(Platform& platform, Invocation& invocation,
+                                          RecordingRunner record) {
     const auto& arguments = platform.arguments;
     switch (selectMode(arguments)) {
         case Mode::check:
-            emit(checkLine(platform.access.preflight()));
+            emit(checkLine(co_await preflight(platform)));
             co_return;
         case Mode::requestPermission:
-            emit(permissionRequestLine(platform.access.request()));
+            emit(permissionRequestLine(co_await request(platform)));
             co_return;
         case Mode::record:
             break;
     }
 
-    if (arguments.size() != 3) {
-        emit(usageLine());
-        exitProcess(kStatusUsage);
-    }
+    if (arguments.size() != 3) invocation.endWith(usageLine(), kStatusUsage);
     const auto seconds = parseDuration(arguments[2]);
-    if (!seconds || !isAcceptedDuration(*seconds)) {
-        emit(usageLine());
-        exitProcess(kStatusUsage);
+    if (!seconds || !isAcceptedDuration(*seconds)) invocation.endWith(usageLine(), kStatusUsage);
+
+    invocation.enter(Stage::accessCheck);
+    bool granted = false;
+    std::exception_ptr failure;
+    try {
+        granted = co_await invocation.wait<bool>([&platform](Completion<bool> done) {
+            platform.access.preflight(done);
+        }) || co_await invocation.wait<bool>([&platform](Completion<bool> done) {
+            platform.access.request(done);
+        });
+    } catch (...) {
+        failure = std::current_exception();
     }
-    // A recording request that a signal ends still ends with one line; the run takes this over.
-    auto interruptions = platform.runtime.watchInterruptions([](int signal) {
-        emit(errorLine(interruptedError(signal).description()));
-        exitProcess(kStatusRunFailed);
-    });
-    if (!platform.access.preflight() && !platform.access.request()) {
-        emit(permissionRequiredLine());
-        exitProcess(kStatusPermissionRequired);
-    }
-    co_await record(arguments[1], *seconds, std::move(interruptions));
+    if (failure) invocation.endWith(errorLine(errorFrom(failure).description()), kStatusRunFailed);
+    if (!granted) invocation.endWith(permissionRequiredLine(), kStatusPermissionRequired);
+    co_await record(arguments[1], *seconds);
 }
 
 }  // namespace sorvanel

@@ -10,7 +10,6 @@
 #include <asio/awaitable.hpp>
 
 #include "platform/serial_queue.h"
-#include "runtime/awaitable.h"
 
 namespace sorvanel {
 
@@ -43,13 +42,6 @@ class PlatformRuntime {
     // `interrupted` with its number, on the main executor, until the watch is released.
     virtual std::unique_ptr<InterruptionWatch> watchInterruptions(
         std::function<void(int signal)> interrupted) = 0;
-
-    // Suspends the caller for `duration`; it resumes on its own executor.
-    asio::awaitable<void> sleepFor(std::chrono::nanoseconds duration) {
-        co_await awaitCompletion<void>([this, duration](Completion<void> done) {
-            scheduleAfter(duration, [done] { done.succeed(); });
-        });
-    }
 };
 
 }  // namespace sorvanel

@@ -4,8 +4,8 @@
 
 #include "analysis/scripted_file.h"
 #include "capture/fake_writer.h"
-#include "driver/emit.h"
-#include "driver/lines.h"
+#include "lines/emit.h"
+#include "lines/lines.h"
 #include "support/fake_capture.h"
 #include "support/fake_platform.h"
 #include "support/fake_sample_buffer.h"
@@ -52,7 +52,8 @@ struct Recording {
     void run(double seconds = 1.0, std::string path = "/takes/take.m4a") {
         Platform platform{
             {"SorvanelAudio", path, "1"}, process.runtime, access, capture, writers, files};
-        process.run(recordingRun(platform, path, seconds));
+        sorvanel::Invocation invocation(process.runtime);
+        process.run(recordingRun(platform, invocation, path, seconds));
     }
 
     bool writerMade() const { return !writers.writersMade.empty(); }
@@ -170,7 +171,7 @@ TEST(Failures, AStopNoticeEndsTheWaitAtOnceAndTheFileIsFinishedBeforeTheErrorLin
     run.run(30.0);
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
     EXPECT_EQ(run.process.lines, (Lines{kReady, line("The stream stopped.")}));
-    EXPECT_EQ(run.capture.events.back(), "stopCapture");
+    EXPECT_EQ(run.capture.events.back(), "startCapture") << "a stopped stream is not stopped again";
     EXPECT_EQ(run.writers.writer->finishCalls, 1);
 }
 

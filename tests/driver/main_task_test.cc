@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <asio/io_context.hpp>
 
-#include "driver/emit.h"
-#include "driver/lines.h"
+#include "lines/emit.h"
+#include "lines/lines.h"
 #include "support/process_harness.h"
 
 namespace sorvanel {
@@ -32,7 +32,7 @@ struct LoopRuntime final : PlatformRuntime {
 
 int statusOf(LoopRuntime& runtime, std::function<asio::awaitable<void>()> body) {
     try {
-        runMainTask(runtime, std::move(body));
+        runMainTask(runtime, [&body](Invocation&) { return body(); });
     } catch (const ProcessExited& exited) {
         return exited.status;
     }

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/lines.h"
+#include "lines/lines.h"
 #include "support/fake_platform.h"
 #include "support/process_harness.h"
 
@@ -12,23 +12,23 @@ namespace {
 using testing::FakeAccess;
 using testing::ProcessHarness;
 
-struct Invocation {
+struct Call {
     ProcessHarness process;
     FakeAccess access;
     testing::UnusedCapture capture;
     testing::UnusedWriters writers;
     testing::UnusedFiles files;
+    sorvanel::Invocation invocation{process.runtime};
     std::vector<std::pair<std::string, double>> runs;
 
     void run(std::vector<std::string> arguments) {
         Platform platform{std::move(arguments), process.runtime, access, capture, writers, files};
-        process.run(SorvanelAudio::main(
-            platform,
-            [this](std::string path, double seconds,
-                   std::unique_ptr<InterruptionWatch>) -> asio::awaitable<void> {
-                runs.emplace_back(std::move(path), seconds);
-                co_return;
-            }));
+        process.run(
+            SorvanelAudio::main(platform, invocation,
+                                [this](std::string path, double seconds) -> asio::awaitable<void> {
+                                    runs.emplace_back(std::move(path), seconds);
+                                    co_return;
+                                }));
     }
 };
 
@@ -36,7 +36,7 @@ constexpr const char* kUsage = R"({"error":"Usage: SorvanelAudio output.m4a dura
 
 TEST(CheckMode, ReportsThePreflightWithoutEverRequesting) {
     for (bool granted : {true, false}) {
-        Invocation invocation;
+        Call invocation;
         invocation.access.preflightAnswer = granted;
         invocation.access.requestAnswer = true;
         invocation.run({"SorvanelAudio", "--check", "output.m4a", "5"});
@@ -49,12 +49,12 @@ TEST(CheckMode, ReportsThePreflightWithoutEverRequesting) {
 }
 
 TEST(CheckMode, WinsOverPermissionRequestAndWorksFromElementZero) {
-    Invocation both;
+    Call both;
     both.run({"SorvanelAudio", "--request-permission", "--check"});
     EXPECT_EQ(both.process.lines.at(0), serializeResult(checkLine(true)));
     EXPECT_EQ(both.access.requests, 0);
 
-    Invocation named;
+    Call named;
     named.run({"--check"});
     EXPECT_EQ(named.process.lines.at(0), serializeResult(checkLine(true)));
     EXPECT_EQ(named.process.status, 0);
@@ -62,7 +62,7 @@ TEST(CheckMode, WinsOverPermissionRequestAndWorksFromElementZero) {
 
 TEST(PermissionRequestMode, RequestsOnceWithoutPreflightAndReportsTheAnswer) {
     for (bool granted : {true, false}) {
-        Invocation invocation;
+        Call invocation;
         invocation.access.requestAnswer = granted;
         invocation.run({"SorvanelAudio", "output.m4a", "5", "--request-permission"});
         EXPECT_EQ(invocation.process.lines,
@@ -92,7 +92,7 @@ TEST(RecordMode, BadCommandLinesGetUsageAndStatus2BeforeAnyPermissionCall) {
         {"SorvanelAudio", "out.m4a", "1e400"},
     };
     for (const auto& arguments : bad) {
-        Invocation invocation;
+        Call invocation;
         invocation.access.preflightAnswer = false;
         invocation.access.requestAnswer = false;
         invocation.run(arguments);
@@ -107,7 +107,7 @@ TEST(RecordMode, AcceptedDurationsReachTheRunWithThePathUnchanged) {
     const std::pair<const char*, double> accepted[] = {
         {"1", 1}, {"30", 30}, {"2.5", 2.5}, {"1e1", 10}, {"0x1E", 30}};
     for (const auto& [text, seconds] : accepted) {
-        Invocation invocation;
+        Call invocation;
         invocation.run({"SorvanelAudio", "./takes/\xFF take.m4a", text});
         ASSERT_EQ(invocation.runs.size(), 1u) << text;
         EXPECT_EQ(invocation.runs[0].first, "./takes/\xFF take.m4a");
@@ -118,19 +118,19 @@ TEST(RecordMode, AcceptedDurationsReachTheRunWithThePathUnchanged) {
 }
 
 TEST(PermissionGate, PreflightFirstThenRequestThenRefusal) {
-    Invocation granted;
+    Call granted;
     granted.run({"SorvanelAudio", "out.m4a", "5"});
     EXPECT_EQ(granted.access.preflights, 1);
     EXPECT_EQ(granted.access.requests, 0);
     EXPECT_EQ(granted.runs.size(), 1u);
 
-    Invocation askedAndGranted;
+    Call askedAndGranted;
     askedAndGranted.access.preflightAnswer = false;
     askedAndGranted.run({"SorvanelAudio", "out.m4a", "5"});
     EXPECT_EQ(askedAndGranted.access.requests, 1);
     EXPECT_EQ(askedAndGranted.runs.size(), 1u);
 
-    Invocation refused;
+    Call refused;
     refused.access.preflightAnswer = false;
     refused.access.requestAnswer = false;
     refused.run({"SorvanelAudio", "out.m4a", "5"});
@@ -141,7 +141,7 @@ TEST(PermissionGate, PreflightFirstThenRequestThenRefusal) {
 }
 
 TEST(ExitStatus, HoldsEvenWhenTheLineWasNotPrinted) {
-    Invocation invocation;
+    Call invocation;
     auto silent = replaceLineWriter([](std::string_view) {});
     invocation.run({"SorvanelAudio"});
     replaceLineWriter(std::move(silent));

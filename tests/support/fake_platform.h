@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,20 +9,30 @@
 
 namespace sorvanel::testing {
 
-// Answers the access questions as told and counts them.
+// Answers the access questions as told, at once, and counts them; an error is its answer when
+// one is set.
 class FakeAccess final : public ScreenCaptureAccess {
   public:
     bool preflightAnswer = true;
     bool requestAnswer = true;
+    std::optional<Error> error;
     int preflights = 0;
     int requests = 0;
-    bool preflight() override {
+    void preflight(Completion<bool> completion) override {
         ++preflights;
-        return preflightAnswer;
+        answer(completion, preflightAnswer);
     }
-    bool request() override {
+    void request(Completion<bool> completion) override {
         ++requests;
-        return requestAnswer;
+        answer(completion, requestAnswer);
+    }
+
+  private:
+    void answer(const Completion<bool>& completion, bool granted) {
+        if (error)
+            completion.fail(*error);
+        else
+            completion.succeed(granted);
     }
 };
 

@@ -9,7 +9,7 @@
 
 #include <asio/co_spawn.hpp>
 
-#include "driver/emit.h"
+#include "lines/emit.h"
 #include "platform/asio/asio_runtime.h"
 #include "runtime/process.h"
 

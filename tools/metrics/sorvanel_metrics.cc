@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "analysis/audio_metrics.h"
-#include "driver/emit.h"
-#include "driver/lines.h"
+#include "lines/emit.h"
+#include "lines/lines.h"
 #include "platform/ffmpeg/ffmpeg_audio_file.h"
 #include "runtime/error.h"
 

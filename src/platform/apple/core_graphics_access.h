@@ -8,8 +8,8 @@ namespace sorvanel {
 // the answer to the app that runs the tool (the terminal, for a command-line tool).
 class CoreGraphicsAccess final : public ScreenCaptureAccess {
   public:
-    bool preflight() override;
-    bool request() override;
+    void preflight(Completion<bool> completion) override;
+    void request(Completion<bool> completion) override;
 };
 
 }  // namespace sorvanel

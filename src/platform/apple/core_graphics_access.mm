@@ -4,17 +4,17 @@
 
 namespace sorvanel {
 
-bool CoreGraphicsAccess::preflight() {
+void CoreGraphicsAccess::preflight(Completion<bool> completion) {
     // CGPreflightScreenCaptureAccess: any thread; answers at once whether access is granted and
     // never shows a prompt.
-    return CGPreflightScreenCaptureAccess();
+    completion.succeed(CGPreflightScreenCaptureAccess());
 }
 
-bool CoreGraphicsAccess::request() {
+void CoreGraphicsAccess::request(Completion<bool> completion) {
     // CGRequestScreenCaptureAccess: any thread; returns at once whether access is granted. When it
     // is not, the system may show its prompt (once per app; later in System Settings); a grant
     // given there counts for processes started after it.
-    return CGRequestScreenCaptureAccess();
+    completion.succeed(CGRequestScreenCaptureAccess());
 }
 
 }  // namespace sorvanel

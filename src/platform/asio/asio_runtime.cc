@@ -1,5 +1,7 @@
 #include "platform/asio/asio_runtime.h"
 
+#include "runtime/awaitable.h"
+
 #include <csignal>
 #include <mutex>
 

@@ -15,8 +15,8 @@ namespace {
 // libpulse, files through FFmpeg.
 struct Backends {
     AsioRuntime runtime;
-    PulseAccess access;
     PulseCaptureService capture;
+    PulseAccess access{capture};
     FfmpegAssetWriterFactory writers;
     FfmpegAudioFileReader files;
 };

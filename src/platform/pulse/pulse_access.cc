@@ -1,8 +1,8 @@
 #include "platform/pulse/pulse_access.h"
 
-#include <pulse/context.h>
 #include <pulse/error.h>
-#include <pulse/mainloop.h>
+
+#include "platform/pulse/pulse_connection.h"
 
 namespace sorvanel {
 namespace {
@@ -11,42 +11,24 @@ bool refusedForAccess(int code) {
     return code == PA_ERR_ACCESS || code == PA_ERR_AUTHKEY;
 }
 
-// Connects, waits for the server's answer and disconnects. Bounded by the server's own answer or
-// the socket's error; no server is started.
-bool serverAdmitsUs() {
-    pa_mainloop* loop = pa_mainloop_new();
-    if (!loop) return true;
-    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "SorvanelAudio");
-    bool admitted = true;
-    if (context) {
-        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-            admitted = !refusedForAccess(pa_context_errno(context));
-        } else {
-            for (;;) {
-                const pa_context_state_t state = pa_context_get_state(context);
-                if (state == PA_CONTEXT_READY) break;
-                if (!PA_CONTEXT_IS_GOOD(state)) {
-                    admitted = !refusedForAccess(pa_context_errno(context));
-                    break;
-                }
-                if (pa_mainloop_iterate(loop, 1, nullptr) < 0) break;
-            }
-        }
-        pa_context_disconnect(context);
-        pa_context_unref(context);
-    }
-    pa_mainloop_free(loop);
-    return admitted;
+// The connection's outcome, on the loop's thread: admitted, refused for access, or no answer
+// within libpulse's own limit, which is no answer at all and so never a yes.
+void answer(PulseCaptureService& service, Completion<bool> completion) {
+    service.connection()->connect([completion](std::optional<Error> error) {
+        if (!error) return completion.succeed(true);
+        if (error->code() == PA_ERR_TIMEOUT) return completion.fail(*error);
+        completion.succeed(!refusedForAccess(error->code()));
+    });
 }
 
 }  // namespace
 
-bool PulseAccess::preflight() {
-    return serverAdmitsUs();
+void PulseAccess::preflight(Completion<bool> completion) {
+    answer(service_, std::move(completion));
 }
 
-bool PulseAccess::request() {
-    return serverAdmitsUs();
+void PulseAccess::request(Completion<bool> completion) {
+    answer(service_, std::move(completion));
 }
 
 }  // namespace sorvanel

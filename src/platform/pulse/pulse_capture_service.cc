@@ -8,9 +8,14 @@
 
 namespace sorvanel {
 
+const std::shared_ptr<PulseConnection>& PulseCaptureService::connection() {
+    if (!connection_) connection_ = std::make_shared<PulseConnection>();
+    return connection_;
+}
+
 void PulseCaptureService::getShareableContent(
     bool, bool, Completion<std::shared_ptr<ShareableContent>> completion) {
-    queryShareableContent(std::make_shared<PulseConnection>(), std::move(completion));
+    queryShareableContent(connection(), std::move(completion));
 }
 
 std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
@@ -27,11 +32,10 @@ std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
                                                              configuration.channelCount <= 32
                                                          ? configuration.channelCount
                                                          : 2);
-    // A display of no content of ours leaves the stream without a server: starting it fails.
-    const auto* display = dynamic_cast<const PulseDisplay*>(filter.display.get());
-    return std::make_shared<PulseCaptureStream>(display ? display->connection() : nullptr,
-                                                std::move(clients), rate, channels,
-                                                std::move(delegate));
+    // A stream with no display of ours has nothing to record: starting it fails.
+    const bool ours = dynamic_cast<const PulseDisplay*>(filter.display.get()) != nullptr;
+    return std::make_shared<PulseCaptureStream>(ours ? connection() : nullptr, std::move(clients),
+                                                rate, channels, std::move(delegate));
 }
 
 }  // namespace sorvanel

@@ -46,12 +46,19 @@ PulseConnection::~PulseConnection() {
 
 void PulseConnection::connect(std::function<void(std::optional<Error>)> done) {
     Lock lock(*this);
-    connected_ = std::move(done);
-    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        // The state callback may have told it already.
-        if (auto callback = std::exchange(connected_, nullptr))
-            callback(pulseError("Cannot connect to the sound server", pa_context_errno(context_)));
-    }
+    if (outcome_) return done(*outcome_);
+    waiting_.push_back(std::move(done));
+    if (std::exchange(connecting_, true)) return;
+    // The state callback may have settled it already.
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 && !outcome_)
+        settle(pulseError("Cannot connect to the sound server", pa_context_errno(context_)));
+}
+
+void PulseConnection::settle(std::optional<Error> outcome) {
+    outcome_ = outcome;
+    // A waiter may connect again while it is told; it then gets the outcome at once.
+    auto waiting = std::exchange(waiting_, {});
+    for (auto& done : waiting) done(outcome);
 }
 
 void PulseConnection::setLossListener(const void* owner,
@@ -70,17 +77,18 @@ void PulseConnection::onState(pa_context* context, void* opaque) {
     switch (pa_context_get_state(context)) {
         case PA_CONTEXT_READY:
             self->established_ = true;
-            if (auto callback = std::exchange(self->connected_, nullptr)) callback(std::nullopt);
+            self->settle(std::nullopt);
             break;
         case PA_CONTEXT_FAILED:
         case PA_CONTEXT_TERMINATED: {
             const int code = pa_context_errno(context);
             if (!self->established_) {
-                if (auto callback = std::exchange(self->connected_, nullptr))
-                    callback(pulseError("Cannot connect to the sound server", code));
+                if (!self->outcome_)
+                    self->settle(pulseError("Cannot connect to the sound server", code));
                 break;
             }
             const Error error = pulseError("The connection to the sound server was lost", code);
+            self->outcome_ = error;
             // A listener may remove itself while it is told.
             auto listeners = self->lossListeners_;
             for (auto& [owner, listener] : listeners) listener(error);

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <pulse/context.h>
 #include <pulse/thread-mainloop.h>
@@ -27,8 +28,10 @@ class PulseConnection {
     PulseConnection(const PulseConnection&) = delete;
     PulseConnection& operator=(const PulseConnection&) = delete;
 
-    // Connects without starting a server. `done` runs once on the loop's thread: with no error once
-    // the server has accepted us, else with the server's or the socket's reason.
+    // Connects without starting a server, on the first call; later calls share that attempt.
+    // `done` runs once, on the loop's thread or, once the outcome is known, on the caller's with
+    // the lock held: with no error while the server has us, else with the reason it does not
+    // (the server's or the socket's, or that the established connection was lost).
     void connect(std::function<void(std::optional<Error>)> done);
 
     pa_context* context() const { return context_; }
@@ -59,11 +62,14 @@ class PulseConnection {
 
   private:
     static void onState(pa_context* context, void* self);
+    void settle(std::optional<Error> outcome);
 
     pa_threaded_mainloop* loop_;
     pa_context* context_;
+    bool connecting_ = false;
     bool established_ = false;
-    std::function<void(std::optional<Error>)> connected_;
+    std::optional<std::optional<Error>> outcome_;  // once known: none while connected
+    std::vector<std::function<void(std::optional<Error>)>> waiting_;
     std::map<const void*, std::function<void(const Error&)>> lossListeners_;
 };
 

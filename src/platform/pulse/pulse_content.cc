@@ -53,8 +53,7 @@ void onSink(pa_context*, const pa_sink_info* info, int eol, void* opaque) {
     auto* query = static_cast<Query*>(opaque);
     if (eol < 0) return query->fail("Cannot list the sound server's playback devices");
     if (eol > 0) return query->listEnded();
-    query->content->displays_.push_back(
-        std::make_shared<PulseDisplay>(info->index, info->name, query->connection));
+    query->content->displays_.push_back(std::make_shared<PulseDisplay>(info->index, info->name));
 }
 
 }  // namespace

@@ -26,21 +26,17 @@ class PulseApplication final : public RunningApplication {
     std::optional<std::string> identifier_;
 };
 
-// A playback device of the sound server, with the connection of the query that listed it: a
-// stream anchored to it records through that connection.
+// A playback device of the sound server.
 class PulseDisplay final : public Display {
   public:
-    PulseDisplay(std::uint32_t sinkIndex, std::string name,
-                 std::shared_ptr<PulseConnection> connection)
-        : sinkIndex_(sinkIndex), name_(std::move(name)), connection_(std::move(connection)) {}
+    PulseDisplay(std::uint32_t sinkIndex, std::string name)
+        : sinkIndex_(sinkIndex), name_(std::move(name)) {}
     std::uint32_t sinkIndex() const { return sinkIndex_; }
     const std::string& name() const { return name_; }
-    const std::shared_ptr<PulseConnection>& connection() const { return connection_; }
 
   private:
     std::uint32_t sinkIndex_;
     std::string name_;
-    std::shared_ptr<PulseConnection> connection_;
 };
 
 class PulseShareableContent final : public ShareableContent {
@@ -57,8 +53,8 @@ class PulseShareableContent final : public ShareableContent {
 // The identifier a client goes by: its application id, else the id of the Flatpak it runs in.
 std::optional<std::string> applicationIdentifier(const pa_proplist* properties);
 
-// Connects `connection` and lists the server's clients (without ourselves) and sinks, in the
-// server's order. Completes once, on the loop's thread. The content keeps the connection.
+// Connects `connection` (or takes its outcome) and lists the server's clients (without ourselves)
+// and sinks, in the server's order. Completes once, on the loop's thread or the caller's.
 void queryShareableContent(std::shared_ptr<PulseConnection> connection,
                            Completion<std::shared_ptr<ShareableContent>> completion);
 

@@ -1,4 +1,4 @@
-#include "driver/emit.h"
+#include "lines/emit.h"
 
 #include <cmath>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "driver/lines.h"
+#include "lines/lines.h"
 
 namespace sorvanel {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/result.h"
+#include "lines/result.h"
 
 namespace sorvanel {
 

@@ -1,4 +1,4 @@
-#include "driver/lines.h"
+#include "lines/lines.h"
 
 namespace sorvanel {
 

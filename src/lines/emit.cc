@@ -1,4 +1,4 @@
-#include "driver/emit.h"
+#include "lines/emit.h"
 
 #include <charconv>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "driver/number_text.h"
+#include "lines/number_text.h"
 #include "runtime/process.h"
 
 namespace sorvanel {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/result.h"
+#include "lines/result.h"
 #include "platform/serial_queue.h"
 
 namespace sorvanel {

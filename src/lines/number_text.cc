@@ -1,4 +1,4 @@
-#include "driver/number_text.h"
+#include "lines/number_text.h"
 
 #include <cmath>
 #include <cstdio>
