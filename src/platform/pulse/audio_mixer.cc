@@ -52,12 +52,15 @@ void AudioMixer::skip(Source& source, std::int64_t frames) {
 
 void AudioMixer::settle(Source& source, std::int64_t nowFrame, bool ending) {
     if (source.held.empty()) return;
-    if (ending) return release(source, 0, nowFrame);
-    if (nowFrame - source.heldSince < frames(kDecideSeconds)) return;
+    if (!ending && nowFrame - source.heldSince < frames(kDecideSeconds)) return;
     // Quiet from about heldSince - heldGap on; a pause or resume since then explains the gap.
     const bool changed =
         source.changedAt >= source.heldSince - source.heldGap - frames(kChangeMarginSeconds);
-    release(source, changed ? source.heldGap : 0, nowFrame);
+    std::int64_t gap = changed ? source.heldGap : 0;
+    // Nothing follows the last frames: rather than fall before the cut, which has already passed
+    // a stream quiet for that long, they follow it.
+    if (ending) gap = std::max(gap, taken_ - *source.position);
+    release(source, gap, nowFrame);
 }
 
 std::int64_t AudioMixer::cutLimit(const Source& source, std::int64_t nowFrame,

@@ -51,7 +51,7 @@ class AudioMixer {
     // A stretch the stream could not deliver: its position moves on, nothing is added.
     void skip(Source& source, std::int64_t frames);
     // Places held frames whose gap is decided by now. With `ending` (the source or the capture
-    // ends) undecided ones follow on at once: a gap is not assumed without the evidence.
+    // ends) they are placed at once, decided on the evidence so far, and never before the cut.
     void settle(Source& source, std::int64_t nowFrame, bool ending);
     // Where the source's data ends so far, held frames included.
     std::int64_t reach(const Source& source) const {

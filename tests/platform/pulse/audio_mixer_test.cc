@@ -103,6 +103,33 @@ TEST(AudioMixerTest, AStretchTheStreamNeverDeliveredBecomesSilenceAsLongAsIt) {
     }
 }
 
+// A stream paused for longer than the patience and resumed just before the capture ends: its
+// last frames are still held when the end comes, and the cut has long passed where it paused.
+TEST(AudioMixerTest, FramesHeldWhenTheCaptureEndsAreKeptAfterALongPause) {
+    AudioMixer mixer(kRate, 2, 4 * kRate);
+    AudioMixer::Source a;
+    std::int64_t now = 0;
+    auto tick = [&] {
+        mixer.settle(a, now, false);
+        mixer.take(std::min(now - 960, mixer.cutLimit(a, now, kRate / 2)), 960);
+    };
+    for (now = 480; now <= 9600; now += 480) {
+        mixer.add(a, frames(480, 1.0f).data(), 480, now + 7);
+        if (now % 1920 == 0) tick();
+    }
+    a.changedAt = now;  // paused for 0.6 s
+    for (const std::int64_t end = now + 28800; now < end; now += 1920) tick();
+    a.changedAt = now;  // resumed 0.1 s before the end
+    std::int64_t resumed = 0;
+    for (const std::int64_t end = now + 4800; now < end; now += 480, resumed += 480) {
+        mixer.add(a, frames(480, 1.0f).data(), 480, now + 7);
+        if (now % 1920 == 0) tick();
+    }
+    mixer.settle(a, now, true);
+    auto samples = left(mixer.take(now, 960));
+    EXPECT_EQ(std::count(samples.begin(), samples.end(), 1.0f), resumed);
+}
+
 // PipeWire's delivery delay grows for good when its cycle changes: without a pause or resume of
 // the stream, late data follows on.
 TEST(AudioMixerTest, DataThatStaysLateWithoutAStateChangeFollowsOn) {
