@@ -14,8 +14,6 @@ using std::chrono::duration_cast;
 using std::chrono::microseconds;
 using std::chrono::nanoseconds;
 
-constexpr std::int64_t kRingSeconds = 4;
-
 Error stateError(const std::string& description) {
     return Error(kPulseErrorDomain, PA_ERR_BADSTATE, description);
 }
@@ -29,7 +27,7 @@ PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseConnection> connecti
     : connection_(std::move(connection)),
       clients_(std::move(clients)),
       delegate_(std::move(delegate)),
-      mixer_(sampleRate, channels, kRingSeconds * sampleRate) {
+      mixer_(sampleRate, channels, CaptureTiming::kRingSeconds * sampleRate) {
     if (connection_)
         connection_->setLossListener(this, [this](const Error& error) { fail(error); });
 }
@@ -83,16 +81,14 @@ void PulseCaptureStream::stopCapture(Completion<void> completion) {
         failStart(stateError("The capture was stopped before it started."));
     if (state_ == State::stopping) return completion.fail(stateError("The capture is stopping."));
     if (state_ == State::capturing) {
-        // The timeline ends now; what the monitors recorded up to now is still on its way (up to
-        // a fragment). The loop finishes the stop once it is in, or after a short wait.
+        // The timeline ends now; what the monitors recorded up to now is still on its way. The
+        // loop finishes the stop once it is in, or once the patience has passed for all of it.
         stopFrame_ = nowFrame();
         state_ = State::stopping;
         stopCompletion_ = std::move(completion);
-        const auto wait =
-            std::chrono::microseconds(std::int64_t(fragmentFrames(mixer_.sampleRate())) *
-                                      1'000'000 / mixer_.sampleRate()) +
-            kStopWait;
-        pa_context_rttime_restart(connection_->context(), tick_, pa_rtclock_now() + wait.count());
+        pa_context_rttime_restart(
+            connection_->context(), tick_,
+            pa_rtclock_now() + duration_cast<microseconds>(CaptureTiming::kPatience).count());
         return checkStop(false);
     }
     if (state_ != State::failed) state_ = State::stopped;
@@ -102,14 +98,12 @@ void PulseCaptureStream::stopCapture(Completion<void> completion) {
 void PulseCaptureStream::checkStop(bool deadline) {
     if (state_ != State::stopping) return;
     if (!deadline) {
-        // A monitor far behind is paused (PipeWire sends nothing then): it is not waited for.
-        const std::int64_t quiet = stopFrame_ -
-                                   2 * std::int64_t(fragmentFrames(mixer_.sampleRate())) -
-                                   std::int64_t(mixer_.sampleRate()) / 20;
+        const std::int64_t now = nowFrame();
+        const std::int64_t patience =
+            CaptureTiming::frames(CaptureTiming::kPatience, mixer_.sampleRate());
         for (auto& [input, monitor] : monitors_) {
             read(*monitor);
-            const std::int64_t reach = mixer_.reach(monitor->source);
-            if (monitor->source.position && reach < stopFrame_ && reach > quiet) return;
+            if (!monitor->paused && mixer_.owes(monitor->source, stopFrame_, now, patience)) return;
         }
     }
     finishStop();
@@ -120,10 +114,6 @@ void PulseCaptureStream::finishStop() {
     tearDown();
     state_ = State::stopped;
     if (auto completion = std::exchange(stopCompletion_, std::nullopt)) completion->succeed();
-}
-
-std::uint32_t PulseCaptureStream::fragmentFrames(std::uint32_t sampleRate) {
-    return std::bit_floor(std::max<std::uint32_t>(sampleRate / 50 * 4 / 3, 1));
 }
 
 // --- Start: subscription, sinks, streams, then one more answer of the server. ---
@@ -173,7 +163,7 @@ void PulseCaptureStream::onStartAnswered(pa_context*, const pa_server_info*, voi
     auto* self = static_cast<PulseCaptureStream*>(opaque);
     if (self->state_ != State::starting) return;
     self->state_ = State::capturing;
-    self->tickDue_ = pa_rtclock_now() + duration_cast<microseconds>(kTick).count();
+    self->tickDue_ = pa_rtclock_now() + duration_cast<microseconds>(CaptureTiming::kTick).count();
     self->tick_ = pa_context_rttime_new(self->connection_->context(), self->tickDue_,
                                         &PulseCaptureStream::onTick, self);
     auto completion = std::move(*self->startCompletion_);
@@ -236,12 +226,16 @@ void PulseCaptureStream::onSinkInfo(pa_context* context, const pa_sink_info* inf
     for (std::uint32_t input : waiting.mapped()) {
         if (self->state_ != State::starting && self->state_ != State::capturing) return;
         if (!self->monitors_.contains(input))
-            self->attach(input, info->index, info->monitor_source_name);
+            self->attach(input, info->index, info->monitor_source_name, false);
     }
 }
 
 void PulseCaptureStream::consider(const pa_sink_input_info& info) {
-    if (!clients_.contains(info.client) || monitors_.contains(info.index)) return;
+    if (!clients_.contains(info.client)) return;
+    if (auto found = monitors_.find(info.index); found != monitors_.end()) {
+        found->second->paused = info.corked;
+        return;
+    }
     // A stream not linked to a sink (yet, or amid a move) has no monitor; its link comes as a
     // change.
     if (info.sink == PA_INVALID_INDEX) return;
@@ -250,14 +244,15 @@ void PulseCaptureStream::consider(const pa_sink_input_info& info) {
         if (refused.mapped().sink == info.sink) return fail(refused.mapped().error);
     }
     auto source = monitorSources_.find(info.sink);
-    if (source != monitorSources_.end()) return attach(info.index, info.sink, source->second);
+    if (source != monitorSources_.end())
+        return attach(info.index, info.sink, source->second, info.corked);
     waitingForSink_[info.sink].push_back(info.index);
     track(pa_context_get_sink_info_by_index(connection_->context(), info.sink,
                                             &PulseCaptureStream::onSinkInfo, this));
 }
 
 void PulseCaptureStream::attach(std::uint32_t input, std::uint32_t sink,
-                                const std::string& monitorSource) {
+                                const std::string& monitorSource, bool paused) {
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, mixer_.sampleRate(),
                                       static_cast<std::uint8_t>(mixer_.channels())};
     pa_channel_map map;
@@ -267,7 +262,7 @@ void PulseCaptureStream::attach(std::uint32_t input, std::uint32_t sink,
     if (!stream)
         return fail(pulseError("Cannot record the application's stream",
                                pa_context_errno(connection_->context())));
-    auto monitor = std::make_unique<Monitor>(Monitor{this, input, sink, nullptr, {}});
+    auto monitor = std::make_unique<Monitor>(Monitor{this, input, sink, nullptr, {}, paused});
     pa_stream_set_monitor_stream(stream, input);
     pa_stream_set_state_callback(stream, &PulseCaptureStream::onMonitorState, monitor.get());
     pa_stream_set_read_callback(stream, &PulseCaptureStream::onMonitorReadable, monitor.get());
@@ -276,8 +271,8 @@ void PulseCaptureStream::attach(std::uint32_t input, std::uint32_t sink,
     attributes.tlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames(mixer_.sampleRate()) *
-                                                     pa_frame_size(&sampleFormat));
+    attributes.fragsize = static_cast<std::uint32_t>(
+        CaptureTiming::fragmentFrames(mixer_.sampleRate()) * pa_frame_size(&sampleFormat));
     // Named source: a NULL one lets the environment pick another. DONT_MOVE: a monitor whose
     // stream ends must fail, not be moved to a microphone.
     const auto flags =
@@ -358,22 +353,23 @@ void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const st
                                 void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
     if (self->state_ == State::stopping) return self->checkStop(true);
-    // Late by more than a tick, the loop was starved (or the tool stopped): the monitors' data of
-    // that time still waits in the socket, which the loop reads after its timers. Cut once it is
-    // in.
+    // Late by more than a tick, the loop was starved (or the tool stopped): cut once the socket
+    // is read.
     const pa_usec_t tickNow = pa_rtclock_now();
-    const auto tick = static_cast<pa_usec_t>(duration_cast<microseconds>(kTick).count());
+    const auto tick =
+        static_cast<pa_usec_t>(duration_cast<microseconds>(CaptureTiming::kTick).count());
     if (!self->tickDeferred_ && tickNow > self->tickDue_ + tick) {
         self->tickDeferred_ = true;
-        self->tickDue_ = tickNow + 1000;
+        self->tickDue_ =
+            tickNow + duration_cast<microseconds>(CaptureTiming::kStarvedTickDelay).count();
         pa_context_rttime_restart(self->connection_->context(), event, self->tickDue_);
         return;
     }
     self->tickDeferred_ = false;
-    const auto rate = static_cast<std::int64_t>(self->mixer_.sampleRate());
+    const std::uint32_t rate = self->mixer_.sampleRate();
     const std::int64_t now = self->nowFrame();
-    std::int64_t cut = now - duration_cast<microseconds>(kLeastBehind).count() * rate / 1'000'000;
-    const std::int64_t patience = duration_cast<microseconds>(kPatience).count() * rate / 1'000'000;
+    std::int64_t cut = now - CaptureTiming::frames(CaptureTiming::kCutLag, rate);
+    const std::int64_t patience = CaptureTiming::frames(CaptureTiming::kPatience, rate);
     for (auto& [input, monitor] : self->monitors_) {
         self->read(*monitor);
         self->mixer_.settle(monitor->source, now, false);

@@ -20,25 +20,10 @@
 namespace sorvanel {
 
 // Records every playback stream of the selected clients through a monitor of its own and mixes
-// them onto one clock-driven timeline (see AudioMixer). Everything below runs on the
-// connection's loop thread or under its lock.
+// them onto one clock-driven timeline (see AudioMixer), paced as CaptureTiming says. Everything
+// below runs on the connection's loop thread or under its lock.
 class PulseCaptureStream final : public CaptureStream {
   public:
-    // How often the timeline is cut into buffers; each cut wakes the sink's queue once. The cut
-    // waits for every monitor's data, since what comes after the cut is lost: a busy machine delays
-    // a server's fragments by 100 ms and more, a stalled tool reads 250 ms late. A monitor quiet
-    // for longer than the patience is paused (PipeWire sends nothing then). Waiting costs nothing
-    // at the stop, which takes everything up to its moment at once.
-    static constexpr std::chrono::milliseconds kTick{40};
-    static constexpr std::chrono::milliseconds kLeastBehind{20};
-    static constexpr std::chrono::milliseconds kPatience{500};
-    // The fragment each monitor asks for, about 20 ms: the server's default would delay the first
-    // data by ~2 s, and each fragment wakes the loop. In frames a power of two, as PipeWire's cycle
-    // is: fragments then line up with cycles instead of drifting against them.
-    static std::uint32_t fragmentFrames(std::uint32_t sampleRate);
-    // The stop waits for what the monitors recorded up to it, at most this beyond a fragment.
-    static constexpr std::chrono::milliseconds kStopWait{30};
-
     PulseCaptureStream(std::shared_ptr<PulseConnection> connection, std::set<std::uint32_t> clients,
                        std::uint32_t sampleRate, std::uint32_t channels,
                        std::shared_ptr<StreamDelegate> delegate);
@@ -58,6 +43,7 @@ class PulseCaptureStream final : public CaptureStream {
         std::uint32_t sink;
         pa_stream* stream = nullptr;
         AudioMixer::Source source;
+        bool paused = false;  // as the server last told of its stream
     };
 
     // A monitor that the server refused for another reason than its stream's end or move: an
@@ -88,7 +74,8 @@ class PulseCaptureStream final : public CaptureStream {
     static void onTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
 
     void consider(const pa_sink_input_info& info);
-    void attach(std::uint32_t input, std::uint32_t sink, const std::string& monitorSource);
+    void attach(std::uint32_t input, std::uint32_t sink, const std::string& monitorSource,
+                bool paused);
     void detach(std::uint32_t input);
     void read(Monitor& monitor);
     // Places everything the monitors delivered, held frames included, and hands the timeline up

@@ -180,6 +180,19 @@ TEST(AudioMixerTest, HolesAdvanceTheStreamAndDataBeyondTheCapacityIsDropped) {
     EXPECT_EQ(samples[1000], 0.0f) << "wrapped data would land at the start of the ring";
 }
 
+// The end of the timeline waits for a late stream by the cut's rule: until its next frame is a
+// patience old, however far behind the end it is by then.
+TEST(AudioMixerTest, TheEndWaitsForALateStreamAsLongAsTheCutWould) {
+    AudioMixer mixer(kRate, 2, kRate);
+    AudioMixer::Source a;
+    EXPECT_FALSE(mixer.owes(a, 9600, 9600, 24000)) << "a stream without data owes nothing";
+    mixer.add(a, frames(480, 1.0f).data(), 480, 480);
+    EXPECT_TRUE(mixer.owes(a, 10080, 10080, 24000)) << "200 ms behind the end";
+    EXPECT_TRUE(mixer.owes(a, 10080, 24400, 24000));
+    EXPECT_FALSE(mixer.owes(a, 10080, 24480, 24000)) << "quiet for the patience";
+    EXPECT_FALSE(mixer.owes(a, 480, 960, 24000)) << "delivered up to the end";
+}
+
 TEST(AudioMixerTest, TheCutPassesAQuietStreamAfterThePatience) {
     AudioMixer mixer(kRate, 2, kRate);
     AudioMixer::Source a;
