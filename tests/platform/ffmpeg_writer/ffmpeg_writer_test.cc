@@ -1,10 +1,12 @@
 #include "platform/ffmpeg/ffmpeg_asset_writer.h"
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -273,6 +275,41 @@ TEST(FfmpegAssetWriter, NeverTouchesAnExistingFile) {
     EXPECT_TRUE(made.writer->error());
     finish(made);
     EXPECT_EQ(bytesOf(later), "arrived meanwhile");
+}
+
+// A failure after writing began leaves a file that plays what came before it; a file that could
+// not even take its header is removed, so that the path can be used again.
+TEST(FfmpegAssetWriter, AFailureLeavesAPlayableFileOrNone) {
+    TempFolder folder;
+    const fs::path file = folder.path() / "take.m4a";
+    Writer made = makeWriter(file);
+    ASSERT_TRUE(made.writer->startWriting());
+    made.writer->startSessionAtSourceTime({0, kNanoseconds});
+    for (std::int64_t frame = 0; frame < kRate; frame += 960)
+        ASSERT_TRUE(made.input->appendSampleBuffer(buffer(nanosecondsAt(frame), 960)));
+    const PcmSampleBuffer wrongRate({nanosecondsAt(kRate), kNanoseconds}, 44100, 2, 960);
+    EXPECT_FALSE(made.input->appendSampleBuffer(wrongRate));
+    finish(made);
+    EXPECT_TRUE(made.writer->error());
+    EXPECT_EQ(lengthOf(file), kRate);
+
+    const fs::path unwritable = folder.path() / "unwritable.m4a";
+    Writer refused = makeWriter(unwritable);
+    struct rlimit limit {
+    }, none{0, 0};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    none.rlim_max = limit.rlim_max;
+    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &none);
+    const bool started = refused.writer->startWriting();
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(started);
+    ASSERT_TRUE(refused.writer->error());
+    EXPECT_EQ(refused.writer->error()->description(),
+              "Cannot write " + unwritable.string() + ": File too large");
+    finish(refused);
+    EXPECT_FALSE(fs::exists(unwritable));
 }
 
 TEST(FfmpegAssetWriter, CannotBeMadeWhereNoFileCanBeCreated) {
