@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -59,6 +62,21 @@ void checkCanCreate(const std::string& path) {
     if (::stat(folder.c_str(), &status) != 0) throw writeError(path, AVERROR(errno));
     if (!S_ISDIR(status.st_mode)) throw writeError(path, AVERROR(ENOTDIR));
     if (::access(folder.c_str(), W_OK | X_OK) != 0) throw writeError(path, AVERROR(errno));
+}
+
+// The wall clock in UTC, as ISO 8601 with microseconds, the form FFmpeg's muxers read.
+std::string utcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() %
+        1'000'000;
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%06lldZ", static_cast<long long>(micros));
+    return text;
 }
 
 // The state of one file, shared by the writer and its input; every call holds the mutex, since
@@ -214,6 +232,10 @@ class Encoding {
         // The edit list in the default movie timescale (1000) would round the length.
         AVDictionary* options = nullptr;
         av_dict_set(&options, "movie_timescale", std::to_string(settings.sampleRate).c_str(), 0);
+        // The file names its writer, as AVFoundation's do; its creation is the capture's start,
+        // which is when writing starts: with the capture's first buffer.
+        av_dict_set(&format_->metadata, "encoding_tool", "SorvanelAudio " SORVANEL_VERSION, 0);
+        av_dict_set(&format_->metadata, "creation_time", utcNow().c_str(), 0);
         const int error = avformat_write_header(format_, &options);
         av_dict_free(&options);
         if (error < 0) return fail(error);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -168,6 +169,7 @@ TEST(FfmpegAssetWriter, WritesTheSignalAsExactLengthStereoAacInAnM4AFile) {
     const fs::path file = folder.path() / "take.mp4";  // the brand follows the writer, not this
     Writer made = makeWriter(file);
     EXPECT_FALSE(fs::exists(file));  // created when writing starts
+    const std::time_t started = std::time(nullptr);
     ASSERT_TRUE(made.writer->startWriting());
     const std::int64_t start = 987'654'321'000;  // some time on the capture clock
     made.writer->startSessionAtSourceTime({start, kNanoseconds});
@@ -190,6 +192,15 @@ TEST(FfmpegAssetWriter, WritesTheSignalAsExactLengthStereoAacInAnM4AFile) {
     ASSERT_EQ(made.writer->error(), std::nullopt);
 
     EXPECT_EQ(bytesOf(file).substr(4, 8), std::string("ftypM4A ", 8));
+    // It names its writer, and was created when writing started, in UTC.
+    const std::string tags = probe(file, "format_tags=creation_time,encoder");
+    std::tm created{};
+    const char* rest = ::strptime(tags.c_str(), "TAG:creation_time=%Y-%m-%dT%H:%M:%S", &created);
+    int version[3] = {};
+    EXPECT_TRUE(rest && std::abs(::timegm(&created) - started) <= 2 &&
+                std::sscanf(rest, "%*[^\n]\nTAG:encoder=SorvanelAudio %d.%d.%d", &version[0],
+                            &version[1], &version[2]) == 3)
+        << tags;
     EXPECT_EQ(probe(file, "stream=codec_name,sample_rate,channels"),
               "codec_name=aac\nsample_rate=48000\nchannels=2\n");
     const double bitRate = std::stod(probe(file, "stream=bit_rate").substr(9));
