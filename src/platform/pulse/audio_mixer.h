@@ -44,6 +44,8 @@ class AudioMixer {
     // `nowFrame`; later ones follow the source's previous frames, after a gap when it had one.
     // Frames before what was already taken, or beyond the capacity, are dropped.
     void add(Source& source, const float* interleaved, std::int64_t frames, std::int64_t nowFrame);
+    // The server told of a change of the source's state (a pause or resume) at `nowFrame`.
+    void changed(Source& source, std::int64_t nowFrame) { source.changedAt = nowFrame; }
     // A stretch the stream could not deliver: its position moves on, nothing is added.
     void skip(Source& source, std::int64_t frames);
     // Places held frames whose gap is decided by now. With `ending` (the source or the capture
