@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -61,6 +64,21 @@ void checkCanCreate(const std::string& path) {
     if (::access(folder.c_str(), W_OK | X_OK) != 0) throw writeError(path, AVERROR(errno));
 }
 
+// The wall clock in UTC, as ISO 8601 with microseconds, the form FFmpeg's muxers read.
+std::string utcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() %
+        1'000'000;
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%06lldZ", static_cast<long long>(micros));
+    return text;
+}
+
 // The state of one file, shared by the writer and its input; every call holds the mutex, since
 // appends come from the capture queue and finishing from a thread of its own.
 class Encoding {
@@ -85,6 +103,7 @@ class Encoding {
             return false;
         }
         if (!open()) {
+            discardCreated();
             status_ = Status::failed;
             return false;
         }
@@ -121,19 +140,20 @@ class Encoding {
         inputFinished_ = true;
     }
 
-    // Flushes the encoder, writes the trailer and closes the file.
+    // Flushes the encoder, writes the trailer and closes the file. After a failed append too:
+    // what was written before it then plays, unless writing to the file itself failed.
     void finish() {
         std::lock_guard lock(mutex_);
-        if (status_ != Status::writing) {
-            if (status_ == Status::unknown && !error_)
-                error_ = writeError(path_, "writing never started");
-            closeFile();
-            return;
-        }
+        if (status_ == Status::unknown && !error_)
+            error_ = writeError(path_, "writing never started");
         inputFinished_ = true;
-        const bool written = flush() && writeTrailer();
-        const bool closed = closeFile();
-        status_ = written && closed ? Status::completed : Status::failed;
+        if (fd_ >= 0 && headerWritten_ && !ioFailed_) {
+            const bool flushed = flush();
+            const bool trailed = !ioFailed_ && writeTrailer();
+            if (!flushed || !trailed) status_ = Status::failed;
+        }
+        if (!closeFile()) status_ = Status::failed;
+        if (status_ == Status::writing) status_ = Status::completed;
     }
 
     std::optional<Error> error() const {
@@ -212,9 +232,17 @@ class Encoding {
         // The edit list in the default movie timescale (1000) would round the length.
         AVDictionary* options = nullptr;
         av_dict_set(&options, "movie_timescale", std::to_string(settings.sampleRate).c_str(), 0);
+        // The file names its writer, as AVFoundation's do; its creation is the capture's start,
+        // which is when writing starts: with the capture's first buffer.
+        av_dict_set(&format_->metadata, "encoding_tool", "SorvanelAudio " SORVANEL_VERSION, 0);
+        av_dict_set(&format_->metadata, "creation_time", utcNow().c_str(), 0);
         const int error = avformat_write_header(format_, &options);
         av_dict_free(&options);
         if (error < 0) return fail(error);
+        // The header reaches the file now: a file that cannot take it fails the start, and goes.
+        avio_flush(io_);
+        if (io_->error < 0) return fail(io_->error);
+        headerWritten_ = true;
         return true;
     }
 
@@ -313,6 +341,19 @@ class Encoding {
         return true;
     }
 
+    // A file this run created and could not set up holds nothing worth keeping, and would make
+    // the next run with its path fail. It goes, but only while the path still names it.
+    void discardCreated() {
+        if (fd_ < 0) return;
+        struct stat ours {
+        }, there{};
+        if (::fstat(fd_, &ours) == 0 && ::lstat(path_.c_str(), &there) == 0 &&
+            ours.st_dev == there.st_dev && ours.st_ino == there.st_ino)
+            ::unlink(path_.c_str());
+        ::close(fd_);
+        fd_ = -1;
+    }
+
     bool closeFile() {
         if (fd_ < 0) return true;
         const int result = ::close(fd_);
@@ -335,15 +376,19 @@ class Encoding {
     }
 
     static int writeOut(void* opaque, std::uint8_t* data, int size) {
-        const int fd = static_cast<Encoding*>(opaque)->fd_;
+        auto* self = static_cast<Encoding*>(opaque);
         int left = size;
         while (left > 0) {
-            const ssize_t count = ::write(fd, data, static_cast<std::size_t>(left));
+            const ssize_t count = ::write(self->fd_, data, static_cast<std::size_t>(left));
             if (count < 0) {
                 if (errno == EINTR) continue;
+                self->ioFailed_ = true;
                 return AVERROR(errno);
             }
-            if (count == 0) return AVERROR(EIO);
+            if (count == 0) {
+                self->ioFailed_ = true;
+                return AVERROR(EIO);
+            }
             data += count;
             left -= static_cast<int>(count);
         }
@@ -351,14 +396,16 @@ class Encoding {
     }
 
     static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
-        const int fd = static_cast<Encoding*>(opaque)->fd_;
+        auto* self = static_cast<Encoding*>(opaque);
         if (whence & AVSEEK_SIZE) {
             struct stat status {};
-            if (::fstat(fd, &status) != 0) return AVERROR(errno);
+            if (::fstat(self->fd_, &status) != 0) return AVERROR(errno);
             return status.st_size;
         }
-        const off_t result = ::lseek(fd, offset, whence & ~AVSEEK_FORCE);
-        return result < 0 ? AVERROR(errno) : result;
+        const off_t result = ::lseek(self->fd_, offset, whence & ~AVSEEK_FORCE);
+        if (result >= 0) return result;
+        self->ioFailed_ = true;
+        return AVERROR(errno);
     }
 
     mutable std::mutex mutex_;
@@ -370,6 +417,8 @@ class Encoding {
     std::int64_t written_ = 0;                  // frames on the file's timeline so far
     std::int64_t encoded_ = 0;                  // frames handed to the encoder
     bool inputFinished_ = false;
+    bool headerWritten_ = false;
+    bool ioFailed_ = false;  // writing to the file itself failed: no trailer can follow
 
     int fd_ = -1;
     AVCodecContext* codec_ = nullptr;

@@ -28,11 +28,12 @@ void AudioMixer::add(Source& source, const float* interleaved, std::int64_t fram
             nowFrame - (*source.position + heldFrames) - usualDelay(source);
         source.heldGap = std::min(source.heldGap, lateness);
         // The rest came in a burst: it was held up, nothing is missing.
-        if (source.heldGap <= this->frames(kGapSeconds)) return release(source, 0, nowFrame);
+        if (source.heldGap <= this->frames(CaptureTiming::kGapSeconds))
+            return release(source, 0, nowFrame);
         return settle(source, nowFrame, false);
     }
     const std::int64_t lateness = nowFrame - (*source.position + frames) - usualDelay(source);
-    if (lateness > this->frames(kGapSeconds)) {
+    if (lateness > this->frames(CaptureTiming::kGapSeconds)) {
         source.held.assign(interleaved, interleaved + samples);
         source.heldSince = nowFrame;
         source.heldGap = lateness;
@@ -52,12 +53,15 @@ void AudioMixer::skip(Source& source, std::int64_t frames) {
 
 void AudioMixer::settle(Source& source, std::int64_t nowFrame, bool ending) {
     if (source.held.empty()) return;
-    if (ending) return release(source, 0, nowFrame);
-    if (nowFrame - source.heldSince < frames(kDecideSeconds)) return;
+    if (!ending && nowFrame - source.heldSince < frames(CaptureTiming::kHoldSeconds)) return;
     // Quiet from about heldSince - heldGap on; a pause or resume since then explains the gap.
-    const bool changed =
-        source.changedAt >= source.heldSince - source.heldGap - frames(kChangeMarginSeconds);
-    release(source, changed ? source.heldGap : 0, nowFrame);
+    const bool changed = source.changedAt >= source.heldSince - source.heldGap -
+                                                 frames(CaptureTiming::kChangeMarginSeconds);
+    std::int64_t gap = changed ? source.heldGap : 0;
+    // Nothing follows the last frames: rather than fall before the cut, which has already passed
+    // a stream quiet for that long, they follow it.
+    if (ending) gap = std::max(gap, taken_ - *source.position);
+    release(source, gap, nowFrame);
 }
 
 std::int64_t AudioMixer::cutLimit(const Source& source, std::int64_t nowFrame,
@@ -73,7 +77,7 @@ std::int64_t AudioMixer::usualDelay(const Source& source) const {
 
 void AudioMixer::noteDelay(Source& source, std::int64_t nowFrame) {
     const std::int64_t delay = nowFrame - *source.position;
-    if (nowFrame - source.delaySince >= frames(kDelayWindowSeconds)) {
+    if (nowFrame - source.delaySince >= frames(CaptureTiming::kDelayWindowSeconds)) {
         source.delay[1] = source.delay[0];
         source.delay[0] = delay;
         source.delaySince = nowFrame;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/linux/pcm_sample_buffer.h"
+#include "platform/pulse/capture_timing.h"
 
 namespace sorvanel {
 
@@ -20,16 +21,11 @@ namespace sorvanel {
 // delivered (PipeWire sends nothing while an application is paused) becomes silence. Such a
 // stretch shows as data that arrives later than the stream's usual delay and stays that late;
 // data that was merely held up is followed by the rest in a burst. So late data is held until
-// the two can be told apart, at most `kDecideSeconds`. Data that stays late is a gap only if the
-// stream changed state (paused, resumed) around then: a server whose delivery delay grows for
-// good (PipeWire when its cycle changes) has missed nothing.
+// the two can be told apart, at most `CaptureTiming::kHoldSeconds`. Data that stays late is a gap
+// only if the stream changed state (paused, resumed) around then: a server whose delivery delay
+// grows for good (PipeWire when its cycle changes) has missed nothing.
 class AudioMixer {
   public:
-    static constexpr double kGapSeconds = 0.008;         // later than usual by more: maybe a gap
-    static constexpr double kDecideSeconds = 0.15;       // how long a suspected gap is held
-    static constexpr double kDelayWindowSeconds = 0.5;   // the usual delay: least of two windows
-    static constexpr double kChangeMarginSeconds = 0.1;  // a state change this early still counts
-
     // One stream's place on the timeline; empty until its first data.
     struct Source {
         std::optional<std::int64_t> position;          // where its next frame goes
@@ -48,10 +44,12 @@ class AudioMixer {
     // `nowFrame`; later ones follow the source's previous frames, after a gap when it had one.
     // Frames before what was already taken, or beyond the capacity, are dropped.
     void add(Source& source, const float* interleaved, std::int64_t frames, std::int64_t nowFrame);
+    // The server told of a change of the source's state (a pause or resume) at `nowFrame`.
+    void changed(Source& source, std::int64_t nowFrame) { source.changedAt = nowFrame; }
     // A stretch the stream could not deliver: its position moves on, nothing is added.
     void skip(Source& source, std::int64_t frames);
     // Places held frames whose gap is decided by now. With `ending` (the source or the capture
-    // ends) undecided ones follow on at once: a gap is not assumed without the evidence.
+    // ends) they are placed at once, decided on the evidence so far, and never before the cut.
     void settle(Source& source, std::int64_t nowFrame, bool ending);
     // Where the source's data ends so far, held frames included.
     std::int64_t reach(const Source& source) const {
@@ -62,6 +60,13 @@ class AudioMixer {
     // its position, unless it has been quiet for longer than `patienceFrames`.
     std::int64_t cutLimit(const Source& source, std::int64_t nowFrame,
                           std::int64_t patienceFrames) const;
+    // Whether the timeline's end at `endFrame` waits for the source, by the cut's rule: it has
+    // not delivered up to there, and its next frame is not yet `patienceFrames` old.
+    bool owes(const Source& source, std::int64_t endFrame, std::int64_t nowFrame,
+              std::int64_t patienceFrames) const {
+        return source.position && reach(source) < endFrame &&
+               reach(source) > nowFrame - patienceFrames;
+    }
 
     // Takes the timeline up to `endFrame` in deinterleaved buffers of at most `maxFrames`, with
     // presentation times {frame, sampleRate}.

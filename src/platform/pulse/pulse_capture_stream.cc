@@ -1,7 +1,6 @@
 #include "platform/pulse/pulse_capture_stream.h"
 
 #include <algorithm>
-#include <bit>
 
 #include <pulse/introspect.h>
 #include <pulse/rtclock.h>
@@ -13,8 +12,6 @@ namespace {
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
 using std::chrono::nanoseconds;
-
-constexpr std::int64_t kRingSeconds = 4;
 
 Error stateError(const std::string& description) {
     return Error(kPulseErrorDomain, PA_ERR_BADSTATE, description);
@@ -29,7 +26,7 @@ PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseConnection> connecti
     : connection_(std::move(connection)),
       clients_(std::move(clients)),
       delegate_(std::move(delegate)),
-      mixer_(sampleRate, channels, kRingSeconds * sampleRate) {
+      mixer_(sampleRate, channels, CaptureTiming::kRingSeconds * sampleRate) {
     if (connection_)
         connection_->setLossListener(this, [this](const Error& error) { fail(error); });
 }
@@ -83,16 +80,14 @@ void PulseCaptureStream::stopCapture(Completion<void> completion) {
         failStart(stateError("The capture was stopped before it started."));
     if (state_ == State::stopping) return completion.fail(stateError("The capture is stopping."));
     if (state_ == State::capturing) {
-        // The timeline ends now; what the monitors recorded up to now is still on its way (up to
-        // a fragment). The loop finishes the stop once it is in, or after a short wait.
+        // The timeline ends now; what the monitors recorded up to now is still on its way. The
+        // loop finishes the stop once it is in, or once the patience has passed for all of it.
         stopFrame_ = nowFrame();
         state_ = State::stopping;
         stopCompletion_ = std::move(completion);
-        const auto wait =
-            std::chrono::microseconds(std::int64_t(fragmentFrames(mixer_.sampleRate())) *
-                                      1'000'000 / mixer_.sampleRate()) +
-            kStopWait;
-        pa_context_rttime_restart(connection_->context(), tick_, pa_rtclock_now() + wait.count());
+        pa_context_rttime_restart(
+            connection_->context(), tick_,
+            pa_rtclock_now() + duration_cast<microseconds>(CaptureTiming::kPatience).count());
         return checkStop(false);
     }
     if (state_ != State::failed) state_ = State::stopped;
@@ -102,14 +97,12 @@ void PulseCaptureStream::stopCapture(Completion<void> completion) {
 void PulseCaptureStream::checkStop(bool deadline) {
     if (state_ != State::stopping) return;
     if (!deadline) {
-        // A monitor far behind is paused (PipeWire sends nothing then): it is not waited for.
-        const std::int64_t quiet = stopFrame_ -
-                                   2 * std::int64_t(fragmentFrames(mixer_.sampleRate())) -
-                                   std::int64_t(mixer_.sampleRate()) / 20;
+        const std::int64_t now = nowFrame();
+        const std::int64_t patience =
+            CaptureTiming::frames(CaptureTiming::kPatience, mixer_.sampleRate());
         for (auto& [input, monitor] : monitors_) {
             read(*monitor);
-            const std::int64_t reach = mixer_.reach(monitor->source);
-            if (monitor->source.position && reach < stopFrame_ && reach > quiet) return;
+            if (!monitor->paused && mixer_.owes(monitor->source, stopFrame_, now, patience)) return;
         }
     }
     finishStop();
@@ -120,10 +113,6 @@ void PulseCaptureStream::finishStop() {
     tearDown();
     state_ = State::stopped;
     if (auto completion = std::exchange(stopCompletion_, std::nullopt)) completion->succeed();
-}
-
-std::uint32_t PulseCaptureStream::fragmentFrames(std::uint32_t sampleRate) {
-    return std::bit_floor(std::max<std::uint32_t>(sampleRate / 50 * 4 / 3, 1));
 }
 
 // --- Start: subscription, sinks, streams, then one more answer of the server. ---
@@ -173,7 +162,7 @@ void PulseCaptureStream::onStartAnswered(pa_context*, const pa_server_info*, voi
     auto* self = static_cast<PulseCaptureStream*>(opaque);
     if (self->state_ != State::starting) return;
     self->state_ = State::capturing;
-    self->tickDue_ = pa_rtclock_now() + duration_cast<microseconds>(kTick).count();
+    self->tickDue_ = pa_rtclock_now() + duration_cast<microseconds>(CaptureTiming::kTick).count();
     self->tick_ = pa_context_rttime_new(self->connection_->context(), self->tickDue_,
                                         &PulseCaptureStream::onTick, self);
     auto completion = std::move(*self->startCompletion_);
@@ -186,7 +175,7 @@ void PulseCaptureStream::onStartAnswered(pa_context*, const pa_server_info*, voi
 void PulseCaptureStream::onEvent(pa_context* context, pa_subscription_event_type_t type,
                                  std::uint32_t index, void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (self->state_ != State::starting && self->state_ != State::capturing) return;
+    if (!self->following()) return;
     if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
     auto found = self->monitors_.find(index);
     if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
@@ -197,7 +186,8 @@ void PulseCaptureStream::onEvent(pa_context* context, pa_subscription_event_type
         return;
     }
     // Pausing and resuming a stream come as changes: what its monitor then misses is a gap.
-    if (found != self->monitors_.end()) found->second->source.changedAt = self->nowFrame();
+    if (found != self->monitors_.end())
+        self->mixer_.changed(found->second->source, self->nowFrame());
     self->track(
         pa_context_get_sink_input_info(context, index, &PulseCaptureStream::onInputInfo, self));
 }
@@ -205,7 +195,7 @@ void PulseCaptureStream::onEvent(pa_context* context, pa_subscription_event_type
 void PulseCaptureStream::onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol,
                                      void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (self->state_ != State::starting && self->state_ != State::capturing) return;
+    if (!self->following()) return;
     if (eol > 0) return;
     if (eol < 0) {
         // A stream that is gone has nothing more to record; any other answer leaves it unheard.
@@ -224,24 +214,26 @@ void PulseCaptureStream::onSinkInfo(pa_context* context, const pa_sink_info* inf
     if (eol < 0) {
         // A sink that is gone moves its streams, which then come as changes.
         const int code = pa_context_errno(context);
-        if (code != PA_ERR_NOENTITY &&
-            (self->state_ == State::starting || self->state_ == State::capturing))
+        if (code != PA_ERR_NOENTITY && self->following())
             self->fail(pulseError("Cannot find the application's playback device", code));
         return;
     }
     self->monitorSources_[info->index] = info->monitor_source_name;
     auto waiting = self->waitingForSink_.extract(info->index);
-    if (waiting.empty() || (self->state_ != State::starting && self->state_ != State::capturing))
-        return;
+    if (waiting.empty()) return;
     for (std::uint32_t input : waiting.mapped()) {
-        if (self->state_ != State::starting && self->state_ != State::capturing) return;
+        if (!self->following()) return;
         if (!self->monitors_.contains(input))
-            self->attach(input, info->index, info->monitor_source_name);
+            self->attach(input, info->index, info->monitor_source_name, false);
     }
 }
 
 void PulseCaptureStream::consider(const pa_sink_input_info& info) {
-    if (!clients_.contains(info.client) || monitors_.contains(info.index)) return;
+    if (!clients_.contains(info.client)) return;
+    if (auto found = monitors_.find(info.index); found != monitors_.end()) {
+        found->second->paused = info.corked;
+        return;
+    }
     // A stream not linked to a sink (yet, or amid a move) has no monitor; its link comes as a
     // change.
     if (info.sink == PA_INVALID_INDEX) return;
@@ -250,46 +242,23 @@ void PulseCaptureStream::consider(const pa_sink_input_info& info) {
         if (refused.mapped().sink == info.sink) return fail(refused.mapped().error);
     }
     auto source = monitorSources_.find(info.sink);
-    if (source != monitorSources_.end()) return attach(info.index, info.sink, source->second);
+    if (source != monitorSources_.end())
+        return attach(info.index, info.sink, source->second, info.corked);
     waitingForSink_[info.sink].push_back(info.index);
     track(pa_context_get_sink_info_by_index(connection_->context(), info.sink,
                                             &PulseCaptureStream::onSinkInfo, this));
 }
 
 void PulseCaptureStream::attach(std::uint32_t input, std::uint32_t sink,
-                                const std::string& monitorSource) {
-    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, mixer_.sampleRate(),
-                                      static_cast<std::uint8_t>(mixer_.channels())};
-    pa_channel_map map;
-    pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
-    pa_stream* stream =
-        pa_stream_new(connection_->context(), "SorvanelAudio capture", &sampleFormat, &map);
-    if (!stream)
-        return fail(pulseError("Cannot record the application's stream",
-                               pa_context_errno(connection_->context())));
-    auto monitor = std::make_unique<Monitor>(Monitor{this, input, sink, nullptr, {}});
-    pa_stream_set_monitor_stream(stream, input);
-    pa_stream_set_state_callback(stream, &PulseCaptureStream::onMonitorState, monitor.get());
-    pa_stream_set_read_callback(stream, &PulseCaptureStream::onMonitorReadable, monitor.get());
-    pa_buffer_attr attributes;
-    attributes.maxlength = static_cast<std::uint32_t>(-1);
-    attributes.tlength = static_cast<std::uint32_t>(-1);
-    attributes.prebuf = static_cast<std::uint32_t>(-1);
-    attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames(mixer_.sampleRate()) *
-                                                     pa_frame_size(&sampleFormat));
-    // Named source: a NULL one lets the environment pick another. DONT_MOVE: a monitor whose
-    // stream ends must fail, not be moved to a microphone.
-    const auto flags =
-        static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
-    if (pa_stream_connect_record(stream, monitorSource.c_str(), &attributes, flags) < 0) {
-        const int code = pa_context_errno(connection_->context());
-        pa_stream_set_state_callback(stream, nullptr, nullptr);
-        pa_stream_set_read_callback(stream, nullptr, nullptr);
-        pa_stream_unref(stream);
-        return fail(pulseError("Cannot record the application's stream", code));
-    }
-    monitor->stream = stream;
+                                const std::string& monitorSource, bool paused) {
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, mixer_.sampleRate(),
+                                static_cast<std::uint8_t>(mixer_.channels())};
+    int code = 0;
+    auto monitor =
+        PulseMonitor::connect(connection_->context(), input, sink, monitorSource, format,
+                              CaptureTiming::fragmentFrames(mixer_.sampleRate()), *this, code);
+    if (!monitor) return fail(pulseError("Cannot record the application's stream", code));
+    monitor->paused = paused;
     if (!origin_) origin_ = std::chrono::steady_clock::now();
     monitors_[input] = std::move(monitor);
 }
@@ -299,81 +268,60 @@ void PulseCaptureStream::detach(std::uint32_t input) {
     if (found == monitors_.end()) return;
     // What it held back is placed now; nothing more comes.
     mixer_.settle(found->second->source, nowFrame(), true);
-    pa_stream* stream = found->second->stream;
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_set_read_callback(stream, nullptr, nullptr);
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
     monitors_.erase(found);
 }
 
-void PulseCaptureStream::onMonitorState(pa_stream* stream, void* opaque) {
-    const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
-    auto* monitor = static_cast<Monitor*>(opaque);
-    PulseCaptureStream* self = monitor->owner;
-    const std::uint32_t input = monitor->input;
-    const std::uint32_t sink = monitor->sink;
-    pa_context* context = self->connection_->context();
-    const int code = pa_context_errno(context);
-    self->detach(input);  // ends `monitor`
-    if ((self->state_ != State::starting && self->state_ != State::capturing) ||
-        pa_context_get_state(context) != PA_CONTEXT_READY)
+void PulseCaptureStream::monitorEnded(PulseMonitor& monitor, bool failed, int code) {
+    const std::uint32_t input = monitor.input();
+    const std::uint32_t sink = monitor.sink();
+    pa_context* context = connection_->context();
+    detach(input);  // ends `monitor`
+    if (!following() || pa_context_get_state(context) != PA_CONTEXT_READY)
         return;  // a lost connection is told by the connection
     // The server ends a monitor when its stream ends or moves. A stream that still exists gets a
     // new monitor on the sink it plays on now; one refused for another reason must have moved.
-    if (state == PA_STREAM_FAILED && code != PA_ERR_KILLED && code != PA_ERR_NOENTITY)
-        self->refusals_.insert_or_assign(
+    if (failed && code != PA_ERR_KILLED && code != PA_ERR_NOENTITY)
+        refusals_.insert_or_assign(
             input, Refusal{sink, pulseError("Cannot record the application's stream", code)});
-    self->track(
-        pa_context_get_sink_input_info(context, input, &PulseCaptureStream::onInputInfo, self));
+    track(pa_context_get_sink_input_info(context, input, &PulseCaptureStream::onInputInfo, this));
 }
 
-void PulseCaptureStream::onMonitorReadable(pa_stream*, std::size_t, void* opaque) {
-    auto* monitor = static_cast<Monitor*>(opaque);
-    PulseCaptureStream* self = monitor->owner;
-    self->read(*monitor);
-    self->checkStop(false);  // ends `monitor` when the stop is done
+void PulseCaptureStream::monitorReadable(PulseMonitor& monitor) {
+    read(monitor);
+    checkStop(false);  // ends `monitor` when the stop is done
 }
 
-void PulseCaptureStream::read(Monitor& monitor) {
-    pa_stream* stream = monitor.stream;
-    if (pa_stream_get_state(stream) != PA_STREAM_READY) return;
-    const std::size_t frameBytes = sizeof(float) * mixer_.channels();
+void PulseCaptureStream::read(PulseMonitor& monitor) {
     const std::int64_t now = nowFrame();
-    for (;;) {
-        const void* data = nullptr;
-        std::size_t bytes = 0;
-        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
-        const auto frames = static_cast<std::int64_t>(bytes / frameBytes);
+    monitor.read([&](const float* data, std::int64_t frames) {
         if (data)
-            mixer_.add(monitor.source, static_cast<const float*>(data), frames, now);
+            mixer_.add(monitor.source, data, frames, now);
         else
             mixer_.skip(monitor.source, frames);
-        pa_stream_drop(stream);
-    }
+    });
 }
 
 void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
                                 void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
     if (self->state_ == State::stopping) return self->checkStop(true);
-    // Late by more than a tick, the loop was starved (or the tool stopped): the monitors' data of
-    // that time still waits in the socket, which the loop reads after its timers. Cut once it is
-    // in.
+    // Late by more than a tick, the loop was starved (or the tool stopped): cut once the socket
+    // is read.
     const pa_usec_t tickNow = pa_rtclock_now();
-    const auto tick = static_cast<pa_usec_t>(duration_cast<microseconds>(kTick).count());
+    const auto tick =
+        static_cast<pa_usec_t>(duration_cast<microseconds>(CaptureTiming::kTick).count());
     if (!self->tickDeferred_ && tickNow > self->tickDue_ + tick) {
         self->tickDeferred_ = true;
-        self->tickDue_ = tickNow + 1000;
+        self->tickDue_ =
+            tickNow + duration_cast<microseconds>(CaptureTiming::kStarvedTickDelay).count();
         pa_context_rttime_restart(self->connection_->context(), event, self->tickDue_);
         return;
     }
     self->tickDeferred_ = false;
-    const auto rate = static_cast<std::int64_t>(self->mixer_.sampleRate());
+    const std::uint32_t rate = self->mixer_.sampleRate();
     const std::int64_t now = self->nowFrame();
-    std::int64_t cut = now - duration_cast<microseconds>(kLeastBehind).count() * rate / 1'000'000;
-    const std::int64_t patience = duration_cast<microseconds>(kPatience).count() * rate / 1'000'000;
+    std::int64_t cut = now - CaptureTiming::frames(CaptureTiming::kCutLag, rate);
+    const std::int64_t patience = CaptureTiming::frames(CaptureTiming::kPatience, rate);
     for (auto& [input, monitor] : self->monitors_) {
         self->read(*monitor);
         self->mixer_.settle(monitor->source, now, false);

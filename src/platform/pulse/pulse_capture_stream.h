@@ -16,29 +16,15 @@
 #include "platform/capture.h"
 #include "platform/pulse/audio_mixer.h"
 #include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/pulse_monitor.h"
 
 namespace sorvanel {
 
 // Records every playback stream of the selected clients through a monitor of its own and mixes
-// them onto one clock-driven timeline (see AudioMixer). Everything below runs on the
-// connection's loop thread or under its lock.
-class PulseCaptureStream final : public CaptureStream {
+// them onto one clock-driven timeline (see AudioMixer), paced as CaptureTiming says. Everything
+// below runs on the connection's loop thread or under its lock.
+class PulseCaptureStream final : public CaptureStream, private PulseMonitor::Owner {
   public:
-    // How often the timeline is cut into buffers; each cut wakes the sink's queue once. The cut
-    // waits for every monitor's data, since what comes after the cut is lost: a busy machine delays
-    // a server's fragments by 100 ms and more, a stalled tool reads 250 ms late. A monitor quiet
-    // for longer than the patience is paused (PipeWire sends nothing then). Waiting costs nothing
-    // at the stop, which takes everything up to its moment at once.
-    static constexpr std::chrono::milliseconds kTick{40};
-    static constexpr std::chrono::milliseconds kLeastBehind{20};
-    static constexpr std::chrono::milliseconds kPatience{500};
-    // The fragment each monitor asks for, about 20 ms: the server's default would delay the first
-    // data by ~2 s, and each fragment wakes the loop. In frames a power of two, as PipeWire's cycle
-    // is: fragments then line up with cycles instead of drifting against them.
-    static std::uint32_t fragmentFrames(std::uint32_t sampleRate);
-    // The stop waits for what the monitors recorded up to it, at most this beyond a fragment.
-    static constexpr std::chrono::milliseconds kStopWait{30};
-
     PulseCaptureStream(std::shared_ptr<PulseConnection> connection, std::set<std::uint32_t> clients,
                        std::uint32_t sampleRate, std::uint32_t channels,
                        std::shared_ptr<StreamDelegate> delegate);
@@ -51,14 +37,6 @@ class PulseCaptureStream final : public CaptureStream {
 
   private:
     enum class State { idle, starting, capturing, stopping, stopped, failed };
-
-    struct Monitor {
-        PulseCaptureStream* owner;
-        std::uint32_t input;
-        std::uint32_t sink;
-        pa_stream* stream = nullptr;
-        AudioMixer::Source source;
-    };
 
     // A monitor that the server refused for another reason than its stream's end or move: an
     // error unless the stream turns out to be gone or elsewhere.
@@ -83,19 +61,27 @@ class PulseCaptureStream final : public CaptureStream {
                         void* self);
     static void onInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self);
     static void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self);
-    static void onMonitorState(pa_stream* stream, void* monitor);
-    static void onMonitorReadable(pa_stream* stream, std::size_t bytes, void* monitor);
     static void onTick(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
 
+    void monitorReadable(PulseMonitor& monitor) override;
+    void monitorEnded(PulseMonitor& monitor, bool failed, int code) override;
+
+    // Whether the server's streams are followed: from the start's request until the stop or a
+    // failure.
+    bool following() const { return state_ == State::starting || state_ == State::capturing; }
     void consider(const pa_sink_input_info& info);
-    void attach(std::uint32_t input, std::uint32_t sink, const std::string& monitorSource);
+    void attach(std::uint32_t input, std::uint32_t sink, const std::string& monitorSource,
+                bool paused);
     void detach(std::uint32_t input);
-    void read(Monitor& monitor);
+    void read(PulseMonitor& monitor);
     // Places everything the monitors delivered, held frames included, and hands the timeline up
     // to `frame` to the outputs; a monitor that was behind leaves silence.
     void endTimelineAt(std::int64_t frame);
     void deliverUpTo(std::int64_t frame);
     std::int64_t nowFrame() const;
+    // The stop: stopCapture ends the timeline at its moment; checkStop, at each fragment and at
+    // the deadline, finishes it once no monitor owes frames before then (CaptureTiming's rule);
+    // finishStop hands out the rest and completes it.
     void checkStop(bool deadline);
     void finishStop();
     void failStart(const Error& error);
@@ -115,7 +101,7 @@ class PulseCaptureStream final : public CaptureStream {
     std::int64_t stopFrame_ = 0;
     std::map<std::uint32_t, std::string> monitorSources_;  // sink index -> monitor source
     std::map<std::uint32_t, std::vector<std::uint32_t>> waitingForSink_;  // sink index -> inputs
-    std::map<std::uint32_t, std::unique_ptr<Monitor>> monitors_;          // by sink input index
+    std::map<std::uint32_t, std::unique_ptr<PulseMonitor>> monitors_;     // by sink input index
     std::map<std::uint32_t, Refusal> refusals_;                           // by sink input index
     std::vector<pa_operation*> operations_;
     pa_time_event* tick_ = nullptr;

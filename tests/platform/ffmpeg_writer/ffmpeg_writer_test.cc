@@ -1,12 +1,15 @@
 #include "platform/ffmpeg/ffmpeg_asset_writer.h"
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -166,6 +169,7 @@ TEST(FfmpegAssetWriter, WritesTheSignalAsExactLengthStereoAacInAnM4AFile) {
     const fs::path file = folder.path() / "take.mp4";  // the brand follows the writer, not this
     Writer made = makeWriter(file);
     EXPECT_FALSE(fs::exists(file));  // created when writing starts
+    const std::time_t started = std::time(nullptr);
     ASSERT_TRUE(made.writer->startWriting());
     const std::int64_t start = 987'654'321'000;  // some time on the capture clock
     made.writer->startSessionAtSourceTime({start, kNanoseconds});
@@ -188,6 +192,15 @@ TEST(FfmpegAssetWriter, WritesTheSignalAsExactLengthStereoAacInAnM4AFile) {
     ASSERT_EQ(made.writer->error(), std::nullopt);
 
     EXPECT_EQ(bytesOf(file).substr(4, 8), std::string("ftypM4A ", 8));
+    // It names its writer, and was created when writing started, in UTC.
+    const std::string tags = probe(file, "format_tags=creation_time,encoder");
+    std::tm created{};
+    const char* rest = ::strptime(tags.c_str(), "TAG:creation_time=%Y-%m-%dT%H:%M:%S", &created);
+    int version[3] = {};
+    EXPECT_TRUE(rest && std::abs(::timegm(&created) - started) <= 2 &&
+                std::sscanf(rest, "%*[^\n]\nTAG:encoder=SorvanelAudio %d.%d.%d", &version[0],
+                            &version[1], &version[2]) == 3)
+        << tags;
     EXPECT_EQ(probe(file, "stream=codec_name,sample_rate,channels"),
               "codec_name=aac\nsample_rate=48000\nchannels=2\n");
     const double bitRate = std::stod(probe(file, "stream=bit_rate").substr(9));
@@ -273,6 +286,41 @@ TEST(FfmpegAssetWriter, NeverTouchesAnExistingFile) {
     EXPECT_TRUE(made.writer->error());
     finish(made);
     EXPECT_EQ(bytesOf(later), "arrived meanwhile");
+}
+
+// A failure after writing began leaves a file that plays what came before it; a file that could
+// not even take its header is removed, so that the path can be used again.
+TEST(FfmpegAssetWriter, AFailureLeavesAPlayableFileOrNone) {
+    TempFolder folder;
+    const fs::path file = folder.path() / "take.m4a";
+    Writer made = makeWriter(file);
+    ASSERT_TRUE(made.writer->startWriting());
+    made.writer->startSessionAtSourceTime({0, kNanoseconds});
+    for (std::int64_t frame = 0; frame < kRate; frame += 960)
+        ASSERT_TRUE(made.input->appendSampleBuffer(buffer(nanosecondsAt(frame), 960)));
+    const PcmSampleBuffer wrongRate({nanosecondsAt(kRate), kNanoseconds}, 44100, 2, 960);
+    EXPECT_FALSE(made.input->appendSampleBuffer(wrongRate));
+    finish(made);
+    EXPECT_TRUE(made.writer->error());
+    EXPECT_EQ(lengthOf(file), kRate);
+
+    const fs::path unwritable = folder.path() / "unwritable.m4a";
+    Writer refused = makeWriter(unwritable);
+    struct rlimit limit {
+    }, none{0, 0};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    none.rlim_max = limit.rlim_max;
+    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &none);
+    const bool started = refused.writer->startWriting();
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(started);
+    ASSERT_TRUE(refused.writer->error());
+    EXPECT_EQ(refused.writer->error()->description(),
+              "Cannot write " + unwritable.string() + ": File too large");
+    finish(refused);
+    EXPECT_FALSE(fs::exists(unwritable));
 }
 
 TEST(FfmpegAssetWriter, CannotBeMadeWhereNoFileCanBeCreated) {

@@ -103,6 +103,33 @@ TEST(AudioMixerTest, AStretchTheStreamNeverDeliveredBecomesSilenceAsLongAsIt) {
     }
 }
 
+// A stream paused for longer than the patience and resumed just before the capture ends: its
+// last frames are still held when the end comes, and the cut has long passed where it paused.
+TEST(AudioMixerTest, FramesHeldWhenTheCaptureEndsAreKeptAfterALongPause) {
+    AudioMixer mixer(kRate, 2, 4 * kRate);
+    AudioMixer::Source a;
+    std::int64_t now = 0;
+    auto tick = [&] {
+        mixer.settle(a, now, false);
+        mixer.take(std::min(now - 960, mixer.cutLimit(a, now, kRate / 2)), 960);
+    };
+    for (now = 480; now <= 9600; now += 480) {
+        mixer.add(a, frames(480, 1.0f).data(), 480, now + 7);
+        if (now % 1920 == 0) tick();
+    }
+    a.changedAt = now;  // paused for 0.6 s
+    for (const std::int64_t end = now + 28800; now < end; now += 1920) tick();
+    a.changedAt = now;  // resumed 0.1 s before the end
+    std::int64_t resumed = 0;
+    for (const std::int64_t end = now + 4800; now < end; now += 480, resumed += 480) {
+        mixer.add(a, frames(480, 1.0f).data(), 480, now + 7);
+        if (now % 1920 == 0) tick();
+    }
+    mixer.settle(a, now, true);
+    auto samples = left(mixer.take(now, 960));
+    EXPECT_EQ(std::count(samples.begin(), samples.end(), 1.0f), resumed);
+}
+
 // PipeWire's delivery delay grows for good when its cycle changes: without a pause or resume of
 // the stream, late data follows on.
 TEST(AudioMixerTest, DataThatStaysLateWithoutAStateChangeFollowsOn) {
@@ -151,6 +178,19 @@ TEST(AudioMixerTest, HolesAdvanceTheStreamAndDataBeyondTheCapacityIsDropped) {
     EXPECT_EQ(samples[100], 1.0f);
     EXPECT_EQ(samples[999], 1.0f);
     EXPECT_EQ(samples[1000], 0.0f) << "wrapped data would land at the start of the ring";
+}
+
+// The end of the timeline waits for a late stream by the cut's rule: until its next frame is a
+// patience old, however far behind the end it is by then.
+TEST(AudioMixerTest, TheEndWaitsForALateStreamAsLongAsTheCutWould) {
+    AudioMixer mixer(kRate, 2, kRate);
+    AudioMixer::Source a;
+    EXPECT_FALSE(mixer.owes(a, 9600, 9600, 24000)) << "a stream without data owes nothing";
+    mixer.add(a, frames(480, 1.0f).data(), 480, 480);
+    EXPECT_TRUE(mixer.owes(a, 10080, 10080, 24000)) << "200 ms behind the end";
+    EXPECT_TRUE(mixer.owes(a, 10080, 24400, 24000));
+    EXPECT_FALSE(mixer.owes(a, 10080, 24480, 24000)) << "quiet for the patience";
+    EXPECT_FALSE(mixer.owes(a, 480, 960, 24000)) << "delivered up to the end";
 }
 
 TEST(AudioMixerTest, TheCutPassesAQuietStreamAfterThePatience) {
