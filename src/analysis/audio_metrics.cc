@@ -15,7 +15,6 @@ constexpr std::uint32_t kReadFrames = 4096;
 constexpr double kLevelFloor = 1e-9;
 constexpr double kDecibelFactor = 20.0;
 constexpr float kSignalThreshold = 1e-4f;
-constexpr int kNoReadBufferCode = 3;
 
 // The sum's order fixes its last bits, so it stays one sequential chain: each 32-bit square
 // widened and added in sample order. Kept out of line so the sum stays in a register: inlined into
@@ -73,7 +72,7 @@ ResultObject audioMetrics(AudioFileReader& files, const std::string& path) {
         hasBuffer = file->makeReadBuffer(kReadFrames);
     } catch (const std::bad_alloc&) {
     }
-    if (!hasBuffer) throw Error::withoutDescription(kErrorDomain, kNoReadBufferCode);
+    if (!hasBuffer) throw Error::withoutDescription(kErrorDomain, kNoReadBufferErrorCode);
 
     std::int64_t sampleCount = 0;
     double sumOfSquares = 0.0;

@@ -8,7 +8,6 @@ namespace sorvanel {
 namespace {
 
 constexpr const char* kQueueLabel = "com.sorvanel.audio.capture";
-constexpr int kNoAudioBuffersCode = 2;
 
 AudioOutputSettings outputSettings() {
     AudioOutputSettings settings;
@@ -22,7 +21,7 @@ AudioOutputSettings outputSettings() {
 }  // namespace
 
 Error noAudioBuffersError() {
-    return Error(kErrorDomain, kNoAudioBuffersCode, "Ableton supplied no audio buffers.");
+    return Error(kErrorDomain, kNoAudioBuffersErrorCode, "Ableton supplied no audio buffers.");
 }
 
 std::shared_ptr<AudioSink> AudioSink::make(PlatformRuntime& runtime, AssetWriterFactory& writers,

@@ -8,12 +8,15 @@ namespace sorvanel {
 // The tool's one error domain; platform errors keep their own.
 inline constexpr const char* kErrorDomain = "SorvanelAudio";
 
-// Codes of the tool's own errors beyond the sink's (2) and the reader's (3).
+// Codes of the tool's own errors, all of them here.
 enum ErrorCode : int {
-    kUnexpectedErrorCode = 10,   // an exception that is not an Error
-    kNoAnswerErrorCode = 11,     // a platform dropped a completion without calling it
-    kNoContentErrorCode = 12,    // the content query answered with neither content nor error
-    kInterruptedErrorCode = 13,  // a signal ended the recording
+    kNoAudioBuffersErrorCode = 2,    // the sink's: no audio buffer ever started the writer
+    kNoReadBufferErrorCode = 3,      // the metrics': no buffer to read the file into
+    kUnexpectedErrorCode = 10,       // an exception that is not an Error
+    kNoAnswerErrorCode = 11,         // a platform dropped a completion without calling it
+    kNoContentErrorCode = 12,        // the content query answered with neither content nor error
+    kInterruptedErrorCode = 13,      // a signal ended the recording
+    kInvalidArgumentErrorCode = 14,  // a platform call given what it cannot take
 };
 
 // Errors travel as exceptions through the coroutines and are shown only by their description.

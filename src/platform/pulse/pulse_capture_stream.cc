@@ -45,7 +45,8 @@ void PulseCaptureStream::addStreamOutput(std::shared_ptr<StreamOutput> output,
                                          StreamOutputType type,
                                          std::shared_ptr<SerialQueue> queue) {
     if (!output || !queue)
-        throw Error(kErrorDomain, 101, "A stream output needs an output and a queue.");
+        throw Error(kErrorDomain, kInvalidArgumentErrorCode,
+                    "A stream output needs an output and a queue.");
     // Only audio exists here; outputs of other types are accepted and never called.
     if (type != StreamOutputType::audio) return;
     std::optional<PulseConnection::Lock> lock;
@@ -62,8 +63,8 @@ void PulseCaptureStream::startCapture(Completion<void> completion) {
     pa_context* context = connection_->context();
     if (!connection_->isReady()) {
         state_ = State::failed;
-        return completion.fail(
-            pulseError("Cannot connect to the sound server", pa_context_errno(context)));
+        return completion.fail(connection_->failure().value_or(
+            pulseError("Cannot connect to the sound server", pa_context_errno(context))));
     }
     state_ = State::starting;
     startCompletion_ = completion;
@@ -119,55 +120,70 @@ void PulseCaptureStream::finishStop() {
 
 void PulseCaptureStream::onSubscribed(pa_context* context, int success, void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (self->state_ != State::starting) return;
-    if (!success)
-        return self->failStart(
-            pulseError("Cannot follow the sound server's streams", pa_context_errno(context)));
-    self->track(pa_context_get_sink_info_list(context, &PulseCaptureStream::onSinkListed, self));
+    self->guard([&] {
+        if (self->state_ != State::starting) return;
+        if (!success)
+            return self->failStart(
+                pulseError("Cannot follow the sound server's streams", pa_context_errno(context)));
+        self->track(
+            pa_context_get_sink_info_list(context, &PulseCaptureStream::onSinkListed, self));
+    });
 }
 
 void PulseCaptureStream::onSinkListed(pa_context* context, const pa_sink_info* info, int eol,
                                       void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (self->state_ != State::starting) return;
-    if (eol < 0)
-        return self->failStart(pulseError("Cannot list the sound server's playback devices",
-                                          pa_context_errno(context)));
-    if (eol > 0) {
-        self->track(
-            pa_context_get_sink_input_info_list(context, &PulseCaptureStream::onInputListed, self));
-        return;
-    }
-    self->monitorSources_[info->index] = info->monitor_source_name;
+    self->guard([&] {
+        if (self->state_ != State::starting) return;
+        if (eol < 0)
+            return self->failStart(pulseError("Cannot list the sound server's playback devices",
+                                              pa_context_errno(context)));
+        if (eol > 0) {
+            self->track(pa_context_get_sink_input_info_list(
+                context, &PulseCaptureStream::onInputListed, self));
+            return;
+        }
+        self->monitorSources_[info->index] = info->monitor_source_name;
+    });
 }
 
 void PulseCaptureStream::onInputListed(pa_context* context, const pa_sink_input_info* info, int eol,
                                        void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (self->state_ != State::starting) return;
-    if (eol < 0)
-        return self->failStart(
-            pulseError("Cannot list the sound server's streams", pa_context_errno(context)));
-    if (eol > 0) {
-        // The server answers in order: once it answers this, it has answered the monitors' creation
-        // too. (A server that holds a paused stream's monitor back still answers this at once.)
-        self->track(
-            pa_context_get_server_info(context, &PulseCaptureStream::onStartAnswered, self));
-        return;
-    }
-    self->consider(*info);
+    self->guard([&] {
+        if (self->state_ != State::starting) return;
+        if (eol < 0)
+            return self->failStart(
+                pulseError("Cannot list the sound server's streams", pa_context_errno(context)));
+        if (eol > 0) {
+            // The server answers in order: once it answers this, it has answered the monitors'
+            // creation too. (A server that holds a paused stream's monitor back still answers this
+            // at once.)
+            self->track(
+                pa_context_get_server_info(context, &PulseCaptureStream::onStartAnswered, self));
+            return;
+        }
+        self->consider(*info);
+    });
 }
 
-void PulseCaptureStream::onStartAnswered(pa_context*, const pa_server_info*, void* opaque) {
+void PulseCaptureStream::onStartAnswered(pa_context* context, const pa_server_info* info,
+                                         void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (self->state_ != State::starting) return;
-    self->state_ = State::capturing;
-    self->tickDue_ = pa_rtclock_now() + duration_cast<microseconds>(CaptureTiming::kTick).count();
-    self->tick_ = pa_context_rttime_new(self->connection_->context(), self->tickDue_,
-                                        &PulseCaptureStream::onTick, self);
-    auto completion = std::move(*self->startCompletion_);
-    self->startCompletion_.reset();
-    completion.succeed();
+    self->guard([&] {
+        if (self->state_ != State::starting) return;
+        if (!info)
+            return self->failStart(
+                pulseError("Cannot ask the sound server", pa_context_errno(context)));
+        self->state_ = State::capturing;
+        self->tickDue_ =
+            pa_rtclock_now() + duration_cast<microseconds>(CaptureTiming::kTick).count();
+        self->tick_ = pa_context_rttime_new(self->connection_->context(), self->tickDue_,
+                                            &PulseCaptureStream::onTick, self);
+        auto completion = std::move(*self->startCompletion_);
+        self->startCompletion_.reset();
+        completion.succeed();
+    });
 }
 
 // --- Capturing. ---
@@ -175,57 +191,64 @@ void PulseCaptureStream::onStartAnswered(pa_context*, const pa_server_info*, voi
 void PulseCaptureStream::onEvent(pa_context* context, pa_subscription_event_type_t type,
                                  std::uint32_t index, void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (!self->following()) return;
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
-    auto found = self->monitors_.find(index);
-    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
-        if (found != self->monitors_.end()) {
-            self->read(*found->second);
-            self->detach(index);
+    self->guard([&] {
+        if (!self->following()) return;
+        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT)
+            return;
+        auto found = self->monitors_.find(index);
+        if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+            if (found != self->monitors_.end()) {
+                self->read(*found->second);
+                self->detach(index);
+            }
+            return;
         }
-        return;
-    }
-    // Pausing and resuming a stream come as changes: what its monitor then misses is a gap.
-    if (found != self->monitors_.end())
-        self->mixer_.changed(found->second->source, self->nowFrame());
-    self->track(
-        pa_context_get_sink_input_info(context, index, &PulseCaptureStream::onInputInfo, self));
+        // Pausing and resuming a stream come as changes: what its monitor then misses is a gap.
+        if (found != self->monitors_.end())
+            self->mixer_.changed(found->second->source, self->nowFrame());
+        self->track(
+            pa_context_get_sink_input_info(context, index, &PulseCaptureStream::onInputInfo, self));
+    });
 }
 
 void PulseCaptureStream::onInputInfo(pa_context* context, const pa_sink_input_info* info, int eol,
                                      void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (!self->following()) return;
-    if (eol > 0) return;
-    if (eol < 0) {
-        // A stream that is gone has nothing more to record; any other answer leaves it unheard.
-        const int code = pa_context_errno(context);
-        if (code != PA_ERR_NOENTITY)
-            return self->fail(pulseError("Cannot follow the application's stream", code));
-        return;
-    }
-    self->consider(*info);
+    self->guard([&] {
+        if (!self->following()) return;
+        if (eol > 0) return;
+        if (eol < 0) {
+            // A stream that is gone has nothing more to record; any other answer leaves it unheard.
+            const int code = pa_context_errno(context);
+            if (code != PA_ERR_NOENTITY)
+                return self->fail(pulseError("Cannot follow the application's stream", code));
+            return;
+        }
+        self->consider(*info);
+    });
 }
 
 void PulseCaptureStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int eol,
                                     void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (eol > 0) return;
-    if (eol < 0) {
-        // A sink that is gone moves its streams, which then come as changes.
-        const int code = pa_context_errno(context);
-        if (code != PA_ERR_NOENTITY && self->following())
-            self->fail(pulseError("Cannot find the application's playback device", code));
-        return;
-    }
-    self->monitorSources_[info->index] = info->monitor_source_name;
-    auto waiting = self->waitingForSink_.extract(info->index);
-    if (waiting.empty()) return;
-    for (std::uint32_t input : waiting.mapped()) {
-        if (!self->following()) return;
-        if (!self->monitors_.contains(input))
-            self->attach(input, info->index, info->monitor_source_name, false);
-    }
+    self->guard([&] {
+        if (eol > 0) return;
+        if (eol < 0) {
+            // A sink that is gone moves its streams, which then come as changes.
+            const int code = pa_context_errno(context);
+            if (code != PA_ERR_NOENTITY && self->following())
+                self->fail(pulseError("Cannot find the application's playback device", code));
+            return;
+        }
+        self->monitorSources_[info->index] = info->monitor_source_name;
+        auto waiting = self->waitingForSink_.extract(info->index);
+        if (waiting.empty()) return;
+        for (std::uint32_t input : waiting.mapped()) {
+            if (!self->following()) return;
+            if (!self->monitors_.contains(input))
+                self->attach(input, info->index, info->monitor_source_name, false);
+        }
+    });
 }
 
 void PulseCaptureStream::consider(const pa_sink_input_info& info) {
@@ -272,23 +295,29 @@ void PulseCaptureStream::detach(std::uint32_t input) {
 }
 
 void PulseCaptureStream::monitorEnded(PulseMonitor& monitor, bool failed, int code) {
-    const std::uint32_t input = monitor.input();
-    const std::uint32_t sink = monitor.sink();
-    pa_context* context = connection_->context();
-    detach(input);  // ends `monitor`
-    if (!following() || pa_context_get_state(context) != PA_CONTEXT_READY)
-        return;  // a lost connection is told by the connection
-    // The server ends a monitor when its stream ends or moves. A stream that still exists gets a
-    // new monitor on the sink it plays on now; one refused for another reason must have moved.
-    if (failed && code != PA_ERR_KILLED && code != PA_ERR_NOENTITY)
-        refusals_.insert_or_assign(
-            input, Refusal{sink, pulseError("Cannot record the application's stream", code)});
-    track(pa_context_get_sink_input_info(context, input, &PulseCaptureStream::onInputInfo, this));
+    guard([&] {
+        const std::uint32_t input = monitor.input();
+        const std::uint32_t sink = monitor.sink();
+        pa_context* context = connection_->context();
+        detach(input);  // ends `monitor`
+        if (!following() || pa_context_get_state(context) != PA_CONTEXT_READY)
+            return;  // a lost connection is told by the connection
+        // The server ends a monitor when its stream ends or moves. A stream that still exists gets
+        // a new monitor on the sink it plays on now; one refused for another reason must have
+        // moved.
+        if (failed && code != PA_ERR_KILLED && code != PA_ERR_NOENTITY)
+            refusals_.insert_or_assign(
+                input, Refusal{sink, pulseError("Cannot record the application's stream", code)});
+        track(
+            pa_context_get_sink_input_info(context, input, &PulseCaptureStream::onInputInfo, this));
+    });
 }
 
 void PulseCaptureStream::monitorReadable(PulseMonitor& monitor) {
-    read(monitor);
-    checkStop(false);  // ends `monitor` when the stop is done
+    guard([&] {
+        read(monitor);
+        checkStop(false);  // ends `monitor` when the stop is done
+    });
 }
 
 void PulseCaptureStream::read(PulseMonitor& monitor) {
@@ -304,32 +333,34 @@ void PulseCaptureStream::read(PulseMonitor& monitor) {
 void PulseCaptureStream::onTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
                                 void* opaque) {
     auto* self = static_cast<PulseCaptureStream*>(opaque);
-    if (self->state_ == State::stopping) return self->checkStop(true);
-    // Late by more than a tick, the loop was starved (or the tool stopped): cut once the socket
-    // is read.
-    const pa_usec_t tickNow = pa_rtclock_now();
-    const auto tick =
-        static_cast<pa_usec_t>(duration_cast<microseconds>(CaptureTiming::kTick).count());
-    if (!self->tickDeferred_ && tickNow > self->tickDue_ + tick) {
-        self->tickDeferred_ = true;
-        self->tickDue_ =
-            tickNow + duration_cast<microseconds>(CaptureTiming::kStarvedTickDelay).count();
+    self->guard([&] {
+        if (self->state_ == State::stopping) return self->checkStop(true);
+        // Late by more than a tick, the loop was starved (or the tool stopped): cut once the socket
+        // is read.
+        const pa_usec_t tickNow = pa_rtclock_now();
+        const auto tick =
+            static_cast<pa_usec_t>(duration_cast<microseconds>(CaptureTiming::kTick).count());
+        if (!self->tickDeferred_ && tickNow > self->tickDue_ + tick) {
+            self->tickDeferred_ = true;
+            self->tickDue_ =
+                tickNow + duration_cast<microseconds>(CaptureTiming::kStarvedTickDelay).count();
+            pa_context_rttime_restart(self->connection_->context(), event, self->tickDue_);
+            return;
+        }
+        self->tickDeferred_ = false;
+        const std::uint32_t rate = self->mixer_.sampleRate();
+        const std::int64_t now = self->nowFrame();
+        std::int64_t cut = now - CaptureTiming::frames(CaptureTiming::kCutLag, rate);
+        const std::int64_t patience = CaptureTiming::frames(CaptureTiming::kPatience, rate);
+        for (auto& [input, monitor] : self->monitors_) {
+            self->read(*monitor);
+            self->mixer_.settle(monitor->source, now, false);
+            cut = std::min(cut, self->mixer_.cutLimit(monitor->source, now, patience));
+        }
+        self->deliverUpTo(cut);
+        self->tickDue_ = pa_rtclock_now() + tick;
         pa_context_rttime_restart(self->connection_->context(), event, self->tickDue_);
-        return;
-    }
-    self->tickDeferred_ = false;
-    const std::uint32_t rate = self->mixer_.sampleRate();
-    const std::int64_t now = self->nowFrame();
-    std::int64_t cut = now - CaptureTiming::frames(CaptureTiming::kCutLag, rate);
-    const std::int64_t patience = CaptureTiming::frames(CaptureTiming::kPatience, rate);
-    for (auto& [input, monitor] : self->monitors_) {
-        self->read(*monitor);
-        self->mixer_.settle(monitor->source, now, false);
-        cut = std::min(cut, self->mixer_.cutLimit(monitor->source, now, patience));
-    }
-    self->deliverUpTo(cut);
-    self->tickDue_ = pa_rtclock_now() + tick;
-    pa_context_rttime_restart(self->connection_->context(), event, self->tickDue_);
+    });
 }
 
 void PulseCaptureStream::endTimelineAt(std::int64_t frame) {

@@ -50,6 +50,21 @@ class PulseCaptureStream final : public CaptureStream, private PulseMonitor::Own
         std::shared_ptr<SerialQueue> queue;
     };
 
+    // libpulse calls back through C, which nothing may unwind through: what a callback throws
+    // (memory exhausted, say) fails the capture, or its start, with that error.
+    template <class Body>
+    void guard(Body body) noexcept {
+        try {
+            body();
+        } catch (...) {
+            try {
+                fail(errorFrom(std::current_exception()));
+            } catch (...) {
+                // Nothing is left to tell it with; the connection's loss or the stop still ends it.
+            }
+        }
+    }
+
     // Start, one step per server answer.
     static void onSubscribed(pa_context*, int success, void* self);
     static void onSinkListed(pa_context*, const pa_sink_info* info, int eol, void* self);

@@ -38,6 +38,8 @@ class PulseConnection {
     pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_); }
     bool inLoopThread() const { return pa_threaded_mainloop_in_thread(loop_) != 0; }
     bool isReady() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
+    // Why the server does not have us, once that is known: the connection failed or was lost.
+    std::optional<Error> failure() const { return outcome_ ? *outcome_ : std::nullopt; }
 
     // Hears, on the loop's thread, that an established connection was lost. One listener per owner.
     void setLossListener(const void* owner, std::function<void(const Error&)> listener);
