@@ -157,8 +157,16 @@ asio::awaitable<bool> record(Platform& platform, const std::string& outputPath, 
 
     std::exception_ptr failure;
     try {
-        co_await awaitCompletion<void>(
-            [&](Completion<void> done) { stream->stopCapture(std::move(done)); });
+        // A stream the system stopped is not running: stopping it fails with a state error, and
+        // its file must still be finished, with the system's reason as the outcome.
+        if (!events->captureStopped) {
+            try {
+                co_await awaitCompletion<void>(
+                    [&](Completion<void> done) { stream->stopCapture(std::move(done)); });
+            } catch (...) {
+                if (!events->captureStopped) throw;
+            }
+        }
         co_await sink->finish();
     } catch (...) {
         failure = std::current_exception();
