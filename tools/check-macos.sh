@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the macOS build without a Mac: cross-compiles and links the tool and its unit tests for
-# arm64-apple-macos13.0 (clang-16, ld64.lld-16, preset macos-cross) and checks what came out.
+# macOS 13, universal (arm64 and x86_64) as the macos preset builds them on a Mac (clang-16,
+# ld64.lld-16, llvm-lipo-16, preset macos-cross), and checks what came out.
 # Needs Apple's MacOSX13.0.sdk, which is never part of this repository: MACOS_SDK names it
 # (default /opt/macos-sdk/MacOSX13.0.sdk). Without one it says so and checks nothing.
 set -euo pipefail
@@ -11,7 +12,7 @@ if [ ! -d "$sdk/System/Library/Frameworks/ScreenCaptureKit.framework" ]; then
     echo "check-macos: no macOS SDK at $sdk (set MACOS_SDK); the macOS build was NOT checked"
     exit 0
 fi
-for tool in clang++-16 ld64.lld-16 llvm-objdump-16 llvm-ar-16 file; do
+for tool in clang++-16 ld64.lld-16 llvm-objdump-16 llvm-lipo-16 llvm-libtool-darwin-16 file; do
     if ! command -v "$tool" >/dev/null; then
         echo "check-macos: $tool is missing (tools/install-deps.sh installs it)" >&2
         exit 1
@@ -22,9 +23,10 @@ export MACOS_SDK=$sdk
 # Host settings must not reach the cross build (the toolchain unsets them per command as well).
 build=(env -u LIBRARY_PATH -u CPATH)
 jobs=$(($(nproc) < 2 ? $(nproc) : 2))
-echo "== macOS arm64 cross build against $sdk"
+echo "== macOS universal (arm64, x86_64) cross build against $sdk"
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+slice=$(mktemp)
+trap 'rm -f "$log" "$slice"' EXIT
 "${build[@]}" cmake --preset macos-cross >"$log" 2>&1 || { cat "$log"; exit 1; }
 "${build[@]}" cmake --build --preset macos-cross -j "$jobs" 2>&1 | tee -a "$log"
 
@@ -42,23 +44,33 @@ else
     echo "ok   no warning in the configuration or the build"
 fi
 
-expect_arm64_executable() {
-    local kind
-    kind=$(file -b "$1")
-    case "$kind" in
-        "Mach-O 64-bit arm64 executable"*) echo "ok   $1: Mach-O 64-bit arm64 executable" ;;
-        *) fail "$1 is not a Mach-O 64-bit arm64 executable: $kind" ;;
-    esac
+# Both slices are there, and each is an executable of its own kind.
+expect_universal_executable() {
+    local archs arch kind
+    archs=$(llvm-lipo-16 -archs "$1" 2>&1) || { fail "$1 is not a Mach-O file: $archs"; return; }
+    for arch in arm64 x86_64; do
+        if ! grep -qw "$arch" <<<"$archs"; then
+            fail "$1 has no $arch slice (it has: $archs)"
+            continue
+        fi
+        llvm-lipo-16 -thin "$arch" "$1" -output "$slice"
+        kind=$(file -b "$slice")
+        case "$kind" in
+            "Mach-O 64-bit $arch executable"*) echo "ok   $1: Mach-O 64-bit $arch executable" ;;
+            *) fail "the $arch slice of $1 is not a Mach-O 64-bit $arch executable: $kind" ;;
+        esac
+    done
 }
 
 dir=build/macos-cross
 tool=$dir/src/SorvanelAudio
-expect_arm64_executable "$tool"
+expect_universal_executable "$tool"
 tests=(runtime/runtime_test driver/driver_test capture/audio_sink_test
-       capture/recording_run_test analysis/analysis_test)
-for test in "${tests[@]}"; do expect_arm64_executable "$dir/tests/$test"; done
+       capture/recording_run_test analysis/analysis_test contract/writer_contract_test
+       contract/reader_contract_test)
+for test in "${tests[@]}"; do expect_universal_executable "$dir/tests/$test"; done
 
-dylibs=$(llvm-objdump-16 --macho --dylibs-used "$tool")
+dylibs=$(llvm-objdump-16 --macho --arch=all --dylibs-used "$tool")
 for framework in ScreenCaptureKit AVFoundation AVFAudio CoreMedia CoreGraphics Foundation; do
     if grep -q "/$framework.framework/" <<<"$dylibs"; then
         echo "ok   links $framework"
@@ -76,4 +88,4 @@ if [ "$failures" -ne 0 ]; then
     echo "check-macos: $failures check(s) failed" >&2
     exit 1
 fi
-echo "check-macos: the tool and ${#tests[@]} unit tests cross-build and link for arm64 macOS 13"
+echo "check-macos: the tool and ${#tests[@]} unit tests cross-build and link for macOS 13, arm64 and x86_64"

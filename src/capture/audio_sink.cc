@@ -50,7 +50,8 @@ AudioSink::~AudioSink() {
 }
 
 void AudioSink::didOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputType type) {
-    if (type != StreamOutputType::audio) return;
+    // The stream may deliver after its stop completed: the outcome is decided by then.
+    if (closed || type != StreamOutputType::audio) return;
     // A writer that throws (memory exhausted, say) must not lose audio silently, nor unwind into
     // the platform's queue: the run learns of it from `finish`.
     try {
@@ -64,8 +65,12 @@ void AudioSink::handle(const SampleBuffer& buffer) {
     if (closed) return;
     if (!buffer.isValid()) return;
     if (!buffer.dataIsReady()) return;
+    // A writer that said no has failed for good: AVAssetWriter raises on any later start or
+    // append, and its own error would be lost behind the raise.
+    if (writerFailed) return;
     if (!started) {
         if (!writer->startWriting()) {
+            writerFailed = true;
             failure = writer->error();
             return;
         }
@@ -75,7 +80,7 @@ void AudioSink::handle(const SampleBuffer& buffer) {
     }
     if (!input->isReadyForMoreMediaData()) return;
     if (input->appendSampleBuffer(buffer)) return;
-    // The writer's error at this moment, none included: the latest failure wins.
+    writerFailed = true;
     failure = writer->error();
 }
 
@@ -83,7 +88,7 @@ void AudioSink::didStopWithError(const Error& error) {
     // Written on the queue, so it is ordered with the sample callback's writes (the later wins)
     // and seen by `finish` after its drain. A sink already released needs no failure.
     queue_->post([weak = weak_from_this(), error] {
-        if (auto self = weak.lock()) self->failure = error;
+        if (auto self = weak.lock(); self && !self->closed) self->failure = error;
     });
     if (stopListener_) stopListener_();
 }
@@ -98,7 +103,21 @@ asio::awaitable<bool> AudioSink::closeUnlessWriting() {
 }
 
 asio::awaitable<void> AudioSink::finish() {
+    // Closed on the queue, so that what the stream hands it later touches neither the writer
+    // nor `failure` while they are finished and read here.
+    queue_->post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->closed = true;
+    });
     co_await queue_->drain();
+    // A writer that failed, whether a call said so or it failed on its own while the input just
+    // stopped being ready, raises when marked or finished.
+    const std::optional<Error> writerError = started ? writer->error() : std::nullopt;
+    if (writerFailed || writerError) {
+        if (failure) throw *failure;
+        if (writerError) throw *writerError;
+        if (!started) throw noAudioBuffersError();
+        throw Error(kErrorDomain, kUnexpectedErrorCode, "The writer failed without an error.");
+    }
     if (failure) {
         // What was received is kept playable; the recorded failure still decides the outcome.
         if (started) co_await finishWriting();

@@ -40,9 +40,11 @@ class AudioSink final : public StreamOutput,
     // Runs on a thread of the capture service.
     void didStopWithError(const Error& error) override;
 
-    // Once, after the capture has stopped: drains `queue`; a file that writing started is then
-    // finished, so that it plays, whatever else went wrong. Fails with the recorded failure, else
-    // with the no-buffers error, else with the writer's error.
+    // Once, after the capture has stopped: drains `queue`, after which the sink takes nothing
+    // more from the stream. A file that writing started is then finished, so that it plays,
+    // whatever else went wrong, unless the writer itself failed: a failed writer cannot be
+    // finished. Fails with the recorded failure, else with the failed writer's error, else with
+    // the no-buffers error, else with the writer's error after finishing.
     asio::awaitable<void> finish();
 
     // After the capture's start was interrupted: true when no buffer has started the writer,
@@ -63,7 +65,9 @@ class AudioSink final : public StreamOutput,
     std::shared_ptr<AssetWriter> writer;
     std::shared_ptr<AssetWriterInput> input;
     bool started = false;          // written only on `queue`
-    bool closed = false;           // written only on `queue`: buffers are dropped
+    bool writerFailed = false;     // written only on `queue`: a start or append said no
+    bool closed = false;           // written only on `queue`: `finish` drained it, or an
+                                   // interrupted start left no file; nothing more is taken
     std::optional<Error> failure;  // written only on `queue`, the stop callback's write included
     std::shared_ptr<SerialQueue> queue_;
     std::function<void()> stopListener_;

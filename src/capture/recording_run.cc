@@ -138,10 +138,16 @@ asio::awaitable<bool> record(Platform& platform, Invocation& invocation,
     invocation.enter(Stage::stopping);
     std::exception_ptr failure;
     try {
-        // A stream that the system stopped is not stopped again; its reason is the sink's.
-        if (!capture->stopped)
-            co_await invocation.wait<void>(
-                [&](Completion<void> done) { stream->stopCapture(std::move(done)); });
+        // A stream the system stopped is not running: stopping it fails with a state error, and
+        // its file must still be finished, with the system's reason as the outcome.
+        if (!capture->stopped) {
+            try {
+                co_await invocation.wait<void>(
+                    [&](Completion<void> done) { stream->stopCapture(std::move(done)); });
+            } catch (...) {
+                if (!capture->stopped) throw;
+            }
+        }
         invocation.enter(Stage::finishing);
         co_await invocation.waitFor(sink->finish());
     } catch (...) {

@@ -9,6 +9,7 @@
 
 #include "platform/audio_file.h"
 #include "runtime/error.h"
+#include "support/violation.h"
 
 namespace sorvanel::testing {
 
@@ -31,7 +32,8 @@ struct FileScript {
     bool closed = false;
 };
 
-// Plays a FileScript through the reader seam: positions advance by what each read delivers.
+// Plays a FileScript through the reader seam: positions advance by what each read delivers. A
+// read without a read buffer is a violation, as AVAudioFile raises on one.
 class ScriptedFile final : public AudioFile {
   public:
     explicit ScriptedFile(FileScript& script) : script_(script) {}
@@ -53,6 +55,8 @@ class ScriptedFile final : public AudioFile {
     }
 
     PcmBufferView readIntoBuffer() override {
+        // AVAudioFile reads into a buffer of its processing format, which must exist.
+        if (planes_.empty()) violation("readIntoBuffer:error: without a buffer");
         const auto index = static_cast<std::size_t>(script_.reads++);
         if (script_.failRead == index) throw script_.readError;
         PcmBufferView view{script_.floatData ? planes_.data() : nullptr, 0, capacity_};

@@ -166,38 +166,43 @@ TEST_F(AudioSinkTest, FirstAcceptedBufferFindingTheInputBusyStartsTheSessionAndI
     EXPECT_EQ(writers.input->appendCalls, 2);
 }
 
-TEST_F(AudioSinkTest, FailedStartIsRetriedByEveryBufferAndTheLatestErrorWins) {
-    const Error first("AVFoundationErrorDomain", -11800, "first");
-    const Error latest("AVFoundationErrorDomain", -11801, "latest");
-    writers.writer->startAnswers = {{false, first}, {false, first}, {false, latest}};
-    auto sink = makeSink();
-    for (std::int64_t time : {0, 960, 1920}) deliver(sink, Buffer(time));
-    EXPECT_EQ(finish(sink), latest);  // not the no-buffers error
-    EXPECT_EQ(writers.writer->startCalls, 3);
-    EXPECT_TRUE(writers.writer->sessionStarts.empty());
-    EXPECT_EQ(writers.input->appendCalls, 0);
-    expectFileNotFinished();
-}
-
-TEST_F(AudioSinkTest, StartThatFailsAndLaterSucceedsFinishesTheFileAndFailsWithTheStartError) {
-    writers.writer->startAnswers = {{false, kStartError}};
-    auto sink = makeSink();
-    for (std::int64_t time : {0, 960, 1920}) deliver(sink, Buffer(time));
-    EXPECT_EQ(finish(sink), kStartError);
-    EXPECT_EQ(writers.writer->startCalls, 2);
-    EXPECT_EQ(writers.writer->sessionStarts, std::vector<MediaTime>{at(960)});
-    EXPECT_EQ(writers.input->appended, (std::vector<MediaTime>{at(960), at(1920)}));
-    expectFileFinished();
-}
-
-TEST_F(AudioSinkTest, AppendFailureIsKeptThroughLaterSuccessesAndTheFileStillFinished) {
-    writers.input->appendAnswers = {{true, {}}, {false, kAppendError}};
-    auto sink = makeSink();
-    for (std::int64_t time : {0, 960, 1920, 2880}) deliver(sink, Buffer(time));
-    EXPECT_EQ(finish(sink), kAppendError);
-    EXPECT_EQ(writers.input->appendCalls, 4);
-    EXPECT_EQ(writers.input->appended, (std::vector<MediaTime>{at(0), at(1920), at(2880)}));
-    expectFileFinished();
+TEST_F(AudioSinkTest, FailedWriterIsNeitherUsedAgainNorFinishedAndItsOwnErrorIsTheOutcome) {
+    const Error diskFull("NSPOSIXErrorDomain", 28, "No space left on device");
+    {
+        // Writing cannot start (the file exists): no second start for the later buffers.
+        writers.writer->startAnswers = {{false, kStartError}};
+        auto sink = makeSink();
+        for (std::int64_t time : {0, 960, 1920}) deliver(sink, Buffer(time));
+        EXPECT_EQ(finish(sink), kStartError);  // not the no-buffers error
+        EXPECT_EQ(writers.writer->startCalls, 1);
+        EXPECT_TRUE(writers.writer->sessionStarts.empty());
+        EXPECT_EQ(writers.input->appendCalls, 0);
+        expectFileNotFinished();
+    }
+    {
+        // An append fails: the writer has failed for good.
+        FakeWriters failed;
+        failed.input->appendAnswers = {{true, {}}, {false, kAppendError}};
+        auto sink = makeSink(failed);
+        for (std::int64_t time : {0, 960, 1920, 2880}) deliver(sink, Buffer(time));
+        EXPECT_EQ(finish(sink), kAppendError);
+        EXPECT_EQ(failed.input->appendCalls, 2);
+        EXPECT_EQ(failed.input->appended, std::vector<MediaTime>{at(0)});
+        EXPECT_FALSE(failed.input->markedFinished);
+        EXPECT_EQ(failed.writer->finishCalls, 0);
+    }
+    {
+        // The writer fails on its own while writing: no call reports it, the input stays busy.
+        FakeWriters failed;
+        auto sink = makeSink(failed);
+        deliver(sink, Buffer(0));
+        sink->queue()->post([&] { failed.writer->failOnItsOwn(diskFull); });
+        deliver(sink, Buffer(960));
+        EXPECT_EQ(finish(sink), diskFull);
+        EXPECT_EQ(failed.input->appended, std::vector<MediaTime>{at(0)});
+        EXPECT_FALSE(failed.input->markedFinished);
+        EXPECT_EQ(failed.writer->finishCalls, 0);
+    }
 }
 
 TEST_F(AudioSinkTest, OfTwoFailuresTheLaterOneWinsInQueueOrder) {
@@ -222,26 +227,27 @@ TEST_F(AudioSinkTest, OfTwoFailuresTheLaterOneWinsInQueueOrder) {
     }
 }
 
-TEST_F(AudioSinkTest, FailureWhileTheWriterReportsNoErrorClearsTheRecordedFailure) {
+TEST_F(AudioSinkTest, WriterThatFailsWithoutAnErrorIsNoSuccess) {
     {
         // A start failure without an error leaves nothing started: the no-buffers error.
-        writers.writer->startAnswers = {{false, kStartError}, {false, std::nullopt}};
+        writers.writer->startAnswers = {{false, std::nullopt}};
         auto sink = makeSink();
         deliver(sink, Buffer(0));
         deliver(sink, Buffer(960));
         EXPECT_EQ(finish(sink), noAudioBuffersError());
+        EXPECT_EQ(writers.writer->startCalls, 1);
         expectFileNotFinished();
     }
     {
-        // An append failure without an error after one with: the file is finished after all.
-        FakeWriters cleared;
-        cleared.input->appendAnswers = {{false, kAppendError}, {false, std::nullopt}};
-        auto sink = makeSink(cleared);
-        for (std::int64_t time : {0, 960, 1920}) deliver(sink, Buffer(time));
-        EXPECT_EQ(finish(sink), std::nullopt);
-        EXPECT_TRUE(cleared.input->markedFinished);
-        EXPECT_EQ(cleared.writer->finishCalls, 1);
-        EXPECT_EQ(cleared.input->appended, std::vector<MediaTime>{at(1920)});
+        // An append failure without an error: the writer is failed all the same.
+        FakeWriters failed;
+        failed.input->appendAnswers = {{false, std::nullopt}};
+        auto sink = makeSink(failed);
+        for (std::int64_t time : {0, 960}) deliver(sink, Buffer(time));
+        std::optional<Error> error = finish(sink);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), "SorvanelAudio");
+        EXPECT_EQ(failed.writer->finishCalls, 0);
     }
 }
 
@@ -273,6 +279,18 @@ TEST_F(AudioSinkTest, WriterErrorAfterFinishingFailsFinish) {
     EXPECT_EQ(finish(sink), kFinishError);
     EXPECT_TRUE(writers.input->markedFinished);
     EXPECT_EQ(writers.writer->finishCalls, 1);
+}
+
+TEST_F(AudioSinkTest, BufferAfterTheDrainIsDropped) {
+    // The capture platform orders its last delivery after nothing: it can come once the outcome
+    // is decided, and must not create the file then.
+    auto sink = makeSink();
+    EXPECT_EQ(finish(sink), noAudioBuffersError());
+    deliver(sink, Buffer(0));
+    std::promise<void> handled;
+    sink->queue()->post([&] { handled.set_value(); });
+    handled.get_future().wait();
+    EXPECT_EQ(writers.writer->startCalls, 0);
 }
 
 TEST_F(AudioSinkTest, DestructionNeitherFinishesTheWriterNorTouchesItAgain) {

@@ -3,6 +3,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,22 +12,30 @@
 #include <vector>
 
 #include "platform/asset_writer.h"
+#include "support/violation.h"
 
 namespace sorvanel::testing {
 
-// One scripted answer: the result of a call and the error the writer reports from then on.
+// One scripted answer: whether the call succeeds, and the error of the writer that it failed.
 struct Answer {
     bool succeeds = true;
     std::optional<Error> error;
 };
 
-// Records what the sink asks of it and answers from a script; unscripted calls succeed. Used on
-// the sink's queue while capture runs and by `finish` after the drain, never both at once.
+// AVAssetWriter's states, with its raw values.
+enum class WriterStatus { unknown = 0, writing = 1, completed = 2, failed = 3 };
+
+// Records what the sink asks of it, answers from a script (unscripted calls succeed) and keeps
+// AVAssetWriter's documented rules, the strictest of the platforms': inputs are added and
+// writing starts only from the unknown status; one session, started after writing started;
+// appends only while writing, after the session start and before the input is marked finished;
+// marking and finishing only while writing. A failure, whichever call reports it, leaves the
+// writer failed with its error for good. Anything else is a violation: the test fails and the
+// call throws, as the framework raises.
 class FakeWriter final : public AssetWriter {
   public:
     std::deque<Answer> startAnswers;
-    std::optional<Error> currentError;
-    std::optional<Error> errorAfterFinishing;
+    std::optional<Error> errorAfterFinishing;  // finishing fails with it
 
     std::vector<std::shared_ptr<AssetWriterInput>> inputs;
     int startCalls = 0;
@@ -38,39 +47,108 @@ class FakeWriter final : public AssetWriter {
         if (finisher_.joinable()) finisher_.join();
     }
 
-    void addInput(std::shared_ptr<AssetWriterInput> input) override { inputs.push_back(input); }
+    void addInput(std::shared_ptr<AssetWriterInput> input) override {
+        require(status() == WriterStatus::unknown, "addInput");
+        inputs.push_back(input);
+    }
 
     bool startWriting() override {
         ++startCalls;
-        return answer(startAnswers);
+        require(status() == WriterStatus::unknown, "startWriting");
+        Answer answer = next(startAnswers);
+        if (!answer.succeeds) {
+            fail(answer.error);
+            return false;
+        }
+        setStatus(WriterStatus::writing);
+        return true;
     }
 
-    void startSessionAtSourceTime(MediaTime time) override { sessionStarts.push_back(time); }
+    void startSessionAtSourceTime(MediaTime time) override {
+        require(status() == WriterStatus::writing && sessionStarts.empty(),
+                "startSessionAtSourceTime:");
+        sessionStarts.push_back(time);
+    }
 
     void finishWriting(std::function<void()> completionHandler) override {
+        require(status() == WriterStatus::writing && !finishing(),
+                "finishWritingWithCompletionHandler:");
         ++finishCalls;
+        {
+            std::lock_guard lock(mutex_);
+            finishing_ = true;
+        }
         // Completes on a thread of its own, as the platform's writer does.
         finisher_ = std::thread([this, handler = std::move(completionHandler)] {
-            if (errorAfterFinishing) currentError = errorAfterFinishing;
+            if (errorAfterFinishing)
+                fail(errorAfterFinishing);
+            else
+                setStatus(WriterStatus::completed);
             finishedOn = std::this_thread::get_id();
             handler();
         });
     }
 
-    std::optional<Error> error() const override { return currentError; }
+    std::optional<Error> error() const override {
+        std::lock_guard lock(mutex_);
+        return error_;
+    }
 
+    // The writer fails on its own while writing, as with a full disk: no call reports it, the
+    // input just stops being ready.
+    void failOnItsOwn(Error error) {
+        require(status() == WriterStatus::writing, "(a failure while writing)");
+        fail(std::move(error));
+    }
+
+    WriterStatus status() const {
+        std::lock_guard lock(mutex_);
+        return status_;
+    }
+    bool finishing() const {
+        std::lock_guard lock(mutex_);
+        return finishing_;
+    }
+    bool sessionStarted() const { return !sessionStarts.empty(); }
+
+    // The result of a scripted call; a failure fails the writer.
     bool answer(std::deque<Answer>& script) {
-        if (script.empty()) return true;
-        Answer next = script.front();
-        script.pop_front();
-        if (!next.succeeds) currentError = next.error;
-        return next.succeeds;
+        Answer answer = next(script);
+        if (!answer.succeeds) fail(answer.error);
+        return answer.succeeds;
+    }
+
+    void require(bool allowed, const std::string& call) const {
+        if (!allowed)
+            violation(call + ": cannot call method when status is " +
+                      std::to_string(static_cast<int>(status())));
     }
 
   private:
+    static Answer next(std::deque<Answer>& script) {
+        if (script.empty()) return {};
+        Answer answer = script.front();
+        script.pop_front();
+        return answer;
+    }
+    void setStatus(WriterStatus status) {
+        std::lock_guard lock(mutex_);
+        status_ = status;
+    }
+    void fail(std::optional<Error> error) {
+        std::lock_guard lock(mutex_);
+        status_ = WriterStatus::failed;
+        error_ = std::move(error);
+    }
+
+    mutable std::mutex mutex_;
+    WriterStatus status_ = WriterStatus::unknown;
+    std::optional<Error> error_;
+    bool finishing_ = false;
     std::thread finisher_;
 };
 
+// The writer's input, under the same rules: ready only while writing and not marked finished.
 class FakeInput final : public AssetWriterInput {
   public:
     explicit FakeInput(FakeWriter& writer) : writer_(writer) {}
@@ -84,8 +162,14 @@ class FakeInput final : public AssetWriterInput {
     int appendCalls = 0;
     bool markedFinished = false;
 
-    void setExpectsMediaDataInRealTime(bool value) override { realTime = value; }
+    void setExpectsMediaDataInRealTime(bool value) override {
+        writer_.require(writer_.status() == WriterStatus::unknown,
+                        "setExpectsMediaDataInRealTime:");
+        realTime = value;
+    }
     bool isReadyForMoreMediaData() const override {
+        if (writer_.status() != WriterStatus::writing || markedFinished || writer_.finishing())
+            return false;
         if (readyAnswers.empty()) return true;
         bool ready = readyAnswers.front();
         readyAnswers.pop_front();
@@ -93,12 +177,19 @@ class FakeInput final : public AssetWriterInput {
     }
     bool appendSampleBuffer(const SampleBuffer& buffer) override {
         ++appendCalls;
+        writer_.require(writer_.status() == WriterStatus::writing && writer_.sessionStarted() &&
+                            !markedFinished && !writer_.finishing(),
+                        "appendSampleBuffer:");
         if (throwsOnAppend) throw std::bad_alloc();
         if (!writer_.answer(appendAnswers)) return false;
         appended.push_back(buffer.presentationTimeStamp());
         return true;
     }
-    void markAsFinished() override { markedFinished = true; }
+    void markAsFinished() override {
+        writer_.require(writer_.status() == WriterStatus::writing && !writer_.finishing(),
+                        "markAsFinished");
+        markedFinished = true;
+    }
 
   private:
     FakeWriter& writer_;

@@ -1,5 +1,7 @@
 #include "capture/recording_run.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "analysis/scripted_file.h"
@@ -161,18 +163,28 @@ TEST(Failures, AfterTheReadyLineTheErrorLineFollowsIt) {
     EXPECT_EQ(metrics.process.status, 1);
 }
 
-TEST(Failures, AStopNoticeEndsTheWaitAtOnceAndTheFileIsFinishedBeforeTheErrorLine) {
-    Recording run;
-    run.capture.whileRunning = [](FakeCaptureService::Stream& stream) {
+TEST(Failures, AStreamTheSystemStoppedIsNotStoppedAgainAndItsFileIsFinishedBeforeItsReason) {
+    const auto stopsIt = [](FakeCaptureService::Stream& stream) {
         stream.deliver(std::make_shared<FakeSampleBuffer>(0));
-        stream.delegate->didStopWithError(kPlatformError);
+        stream.stopBySystem(kPlatformError);
     };
-    const auto began = std::chrono::steady_clock::now();
-    run.run(30.0);
-    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
-    EXPECT_EQ(run.process.lines, (Lines{kReady, line("The stream stopped.")}));
-    EXPECT_EQ(run.capture.events.back(), "startCapture") << "a stopped stream is not stopped again";
-    EXPECT_EQ(run.writers.writer->finishCalls, 1);
+    enum When { whileStarting, whileRunning, whileStopping };
+    for (When when : {whileStarting, whileRunning, whileStopping}) {
+        SCOPED_TRACE(when);
+        Recording run;
+        (when == whileStarting  ? run.capture.whileStarting
+         : when == whileRunning ? run.capture.whileRunning
+                                : run.capture.whileStopping) = stopsIt;
+        const auto began = std::chrono::steady_clock::now();
+        run.run(when == whileStopping ? 0.01 : 30.0);
+        // The notice ends the wait at once.
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+        EXPECT_EQ(run.process.lines, (Lines{kReady, line("The stream stopped.")}));
+        EXPECT_EQ(run.writers.writer->finishCalls, 1);
+        const bool stopped = std::count(run.capture.events.begin(), run.capture.events.end(),
+                                        std::string("stopCapture")) > 0;
+        EXPECT_EQ(stopped, when == whileStopping);
+    }
 }
 
 TEST(Success, RunsEveryStepInOrderAndPrintsTheCompleteLine) {
@@ -184,6 +196,9 @@ TEST(Success, RunsEveryStepInOrderAndPrintsTheCompleteLine) {
     run.capture.addApplication(std::nullopt);
     run.capture.content->screens.push_back(std::make_shared<FakeDisplay>());
     run.deliverAudio();
+    run.capture.whileStopping = [](FakeCaptureService::Stream& stream) {
+        stream.deliver(std::make_shared<FakeSampleBuffer>(960));  // until the stop completes
+    };
     run.run(1.0, "/takes/\xFF take.m4a");
 
     ASSERT_EQ(run.process.lines.size(), 2u);

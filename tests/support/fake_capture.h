@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/capture.h"
 #include "platform/serial_queue.h"
 #include "support/joining_thread.h"
@@ -26,8 +28,22 @@ class FakeApplication final : public RunningApplication {
 
 class FakeDisplay final : public Display {};
 
+// SCStream's state errors: a start of a stream that was started, a stop of one that is not
+// running (never started, stopped, or stopped by the system).
+inline const char* const kStreamErrorDomain = "com.apple.ScreenCaptureKit.SCStreamErrorDomain";
+inline Error attemptToStartError() {
+    return Error(kStreamErrorDomain, -3807, "The stream is already running.");
+}
+inline Error attemptToStopError() {
+    return Error(kStreamErrorDomain, -3808, "The stream is not running.");
+}
+
 // A scripted capture service. It completes from threads of its own, as a platform does, and
-// keeps a log of what it was asked in order.
+// keeps a log of what it was asked in order. Its stream keeps SCStream's documented rules: one
+// start; a stop only of a running stream, else the stop fails with a state error; the system may
+// stop the stream on any thread at any time, during the start and the stop included; buffers
+// may arrive until the stop completes. Stopping a stream after its delegate heard that the system
+// stopped it fails the test as well.
 class FakeCaptureService final : public CaptureService {
   public:
     struct Content final : ShareableContent {
@@ -57,11 +73,38 @@ class FakeCaptureService final : public CaptureService {
         }
         void startCapture(Completion<void> completion) override {
             service_.log("startCapture");
-            finishOnAnotherThread(completion, service_.startError, service_.whileRunning);
+            std::optional<Error> error = service_.startError;
+            {
+                std::lock_guard lock(mutex_);
+                if (state_ != State::idle) error = attemptToStartError();
+                if (!error) state_ = State::running;
+            }
+            run(completion, error, service_.whileStarting, service_.whileRunning);
         }
         void stopCapture(Completion<void> completion) override {
             service_.log("stopCapture");
-            finishOnAnotherThread(completion, service_.stopError, nullptr);
+            std::optional<Error> error = service_.stopError;
+            {
+                std::lock_guard lock(mutex_);
+                if (toldStopped_)
+                    ADD_FAILURE() << "out of order: stopCapture after the delegate heard that "
+                                     "the system stopped the stream";
+                if (state_ != State::running) error = attemptToStopError();
+                if (state_ == State::running) state_ = State::stopping;
+            }
+            run(completion, error, service_.whileStopping, nullptr, /*stop=*/true);
+        }
+
+        // The system stops the stream (the person's menu-bar control, a lost connection) and
+        // tells the delegate, on the calling thread.
+        void stopBySystem(const Error& error) {
+            {
+                std::lock_guard lock(mutex_);
+                state_ = State::stopped;
+            }
+            delegate->didStopWithError(error);
+            std::lock_guard lock(mutex_);
+            toldStopped_ = true;
         }
 
         // Hands a buffer to the registered output on its queue, as the platform does.
@@ -80,9 +123,20 @@ class FakeCaptureService final : public CaptureService {
         StreamConfiguration configuration;
 
       private:
-        void finishOnAnotherThread(Completion<void> completion, std::optional<Error> error,
-                                   std::function<void(Stream&)> after) {
-            threads_.emplace_back([this, completion, error, after] {
+        enum class State { idle, running, stopping, stopped };
+
+        // On a thread of the platform's: `during` before the completion, `after` once it
+        // succeeded. A stop that the system overtook fails with the state error.
+        void run(Completion<void> completion, std::optional<Error> error,
+                 std::function<void(Stream&)> during, std::function<void(Stream&)> after,
+                 bool stop = false) {
+            threads_.emplace_back([this, completion, error, during, after, stop]() mutable {
+                if (during && !error) during(*this);
+                if (stop && !error) {
+                    std::lock_guard lock(mutex_);
+                    if (state_ != State::stopping) error = attemptToStopError();
+                    state_ = State::stopped;
+                }
                 if (error) {
                     completion.fail(*error);
                     return;
@@ -93,6 +147,9 @@ class FakeCaptureService final : public CaptureService {
         }
 
         FakeCaptureService& service_;
+        std::mutex mutex_;
+        State state_ = State::idle;
+        bool toldStopped_ = false;
         std::vector<JoiningThread> threads_;
     };
 
@@ -131,8 +188,9 @@ class FakeCaptureService final : public CaptureService {
 
     std::shared_ptr<Content> content = std::make_shared<Content>();
     std::optional<Error> contentError, outputError, startError, stopError;
-    // Runs on the platform's thread right after the start completed: buffers, stop notices.
-    std::function<void(Stream&)> whileRunning;
+    // Run on the platform's thread: before the start completes, right after it completed, and
+    // before the stop completes. Buffers, the system's stop.
+    std::function<void(Stream&)> whileStarting, whileRunning, whileStopping;
     std::shared_ptr<Stream> stream;
     std::vector<std::string> events;
     bool askedExcludeDesktopWindows = false;

@@ -19,9 +19,12 @@ class AppleAssetWriterInput final : public AssetWriterInput {
     bool appendSampleBuffer(const SampleBuffer& buffer) override;
     void markAsFinished() override;
     AVAssetWriterInput* input() const { return input_; }
+    // The writer that took the input: marking its input finished raises unless it is writing.
+    void setWriter(AVAssetWriter* writer) { writer_ = writer; }
 
   private:
     AVAssetWriterInput* input_;
+    __weak AVAssetWriter* writer_ = nil;
 };
 
 class AppleAssetWriter final : public AssetWriter {

@@ -37,13 +37,14 @@ NSDictionary<NSString*, id>* outputSettingsFor(const AudioOutputSettings& settin
 }  // namespace
 
 void AppleAssetWriterInput::setExpectsMediaDataInRealTime(bool realTime) {
-    // setExpectsMediaDataInRealTime: stores the flag; before writing starts.
-    [input_ setExpectsMediaDataInRealTime:realTime];
+    // setExpectsMediaDataInRealTime: stores the flag; before writing starts, else it raises.
+    withoutObjCExceptions([&] { [input_ setExpectsMediaDataInRealTime:realTime]; });
 }
 
 bool AppleAssetWriterInput::isReadyForMoreMediaData() const {
-    // readyForMoreMediaData: whether an append now would be taken without waiting.
-    return input_.readyForMoreMediaData;
+    // readyForMoreMediaData: whether an append now would be taken without waiting; NO for good
+    // once the writer failed.
+    return withoutObjCExceptions([&] { return static_cast<bool>(input_.readyForMoreMediaData); });
 }
 
 bool AppleAssetWriterInput::appendSampleBuffer(const SampleBuffer& buffer) {
@@ -57,16 +58,22 @@ bool AppleAssetWriterInput::appendSampleBuffer(const SampleBuffer& buffer) {
 }
 
 void AppleAssetWriterInput::markAsFinished() {
-    // markAsFinished: no more buffers will be appended.
-    withoutObjCExceptions([&] { [input_ markAsFinished]; });
+    // markAsFinished: no more buffers will be appended. Raises unless the writer is writing: a
+    // writer that failed on its own since the sink looked is left alone.
+    withoutObjCExceptions([&] {
+        AVAssetWriter* writer = writer_;
+        if (writer && writer.status != AVAssetWriterStatusWriting) return;
+        [input_ markAsFinished];
+    });
 }
 
 void AppleAssetWriter::addInput(std::shared_ptr<AssetWriterInput> input) {
-    const auto* own = dynamic_cast<const AppleAssetWriterInput*>(input.get());
+    auto* own = dynamic_cast<AppleAssetWriterInput*>(input.get());
     if (!own) throw toolError(kUnexpectedErrorCode, @"The writer input is not this system's.");
     // addInput: the writer retains the input. Raises when it cannot take it (asked without
     // canAddInput: first, as the sink does), which the exception guard turns into an Error.
     withoutObjCExceptions([&] { [writer_ addInput:own->input()]; });
+    own->setWriter(writer_);
 }
 
 bool AppleAssetWriter::startWriting() {
@@ -83,7 +90,18 @@ void AppleAssetWriter::startSessionAtSourceTime(MediaTime time) {
 void AppleAssetWriter::finishWriting(std::function<void()> completionHandler) {
     // finishWritingWithCompletionHandler: returns at once; completes and closes the file, then
     // calls the handler once on a thread of the writer's; `error` then tells whether it worked.
+    // Raises unless the writer is writing: a writer that failed on its own since the sink looked
+    // is not finished, and the handler runs on a global queue instead, with `error` telling why.
     withoutObjCExceptions([&] {
+        if (writer_.status != AVAssetWriterStatusWriting) {
+            dispatch_async(dispatch_get_global_queue(QOS_CLASS_DEFAULT, 0), ^{
+              try {
+                  completionHandler();
+              } catch (...) {
+              }
+            });
+            return;
+        }
         [writer_ finishWritingWithCompletionHandler:^{
           try {
               completionHandler();
@@ -95,8 +113,8 @@ void AppleAssetWriter::finishWriting(std::function<void()> completionHandler) {
 }
 
 std::optional<Error> AppleAssetWriter::error() const {
-    // error: the writer's current error, nil while there is none.
-    NSError* error = writer_.error;
+    // error: the writer's current error, nil unless its status is failed.
+    NSError* error = withoutObjCExceptions([&] { return writer_.error; });
     if (!error) return std::nullopt;
     return errorFrom(error);
 }
@@ -105,10 +123,15 @@ std::shared_ptr<AssetWriter> AppleAssetWriterFactory::makeWriter(const std::stri
                                                                  FileType fileType) {
     NSURL* url = fileURLFor(path);
     // initWithURL:fileType:error: a writer for the URL, not yet writing, or nil and the error.
+    // Raises for a file type it does not know.
+    const AVFileType type = fileTypeFor(fileType);
     NSError* error = nil;
-    AVAssetWriter* writer = [[AVAssetWriter alloc] initWithURL:url
-                                                      fileType:fileTypeFor(fileType)
-                                                         error:&error];
+    AVAssetWriter* writer = withoutObjCExceptions([&] {
+        NSError* failure = nil;
+        AVAssetWriter* made = [[AVAssetWriter alloc] initWithURL:url fileType:type error:&failure];
+        error = failure;
+        return made;
+    });
     if (!writer) throw errorFrom(error);
     return std::make_shared<AppleAssetWriter>(writer);
 }

@@ -84,8 +84,8 @@ class DispatchSerialQueue final : public SerialQueue {
 };
 
 // The runtime as macOS has it: the main task on the main dispatch queue, which the main thread
-// serves for good (dispatch_main); timed wake-ups by dispatch_after; serial dispatch queues;
-// signal sources. No thread of the tool's own.
+// serves for good together with the main run loop (CFRunLoopRun); timed wake-ups by dispatch_after;
+// serial dispatch queues; signal sources. No thread of the tool's own.
 class DispatchRuntime final : public PlatformRuntime {
   public:
     DispatchRuntime() = default;

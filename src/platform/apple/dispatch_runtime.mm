@@ -1,5 +1,6 @@
 #include "platform/apple/dispatch_runtime.h"
 
+#import <CoreFoundation/CoreFoundation.h>
 #import <Foundation/Foundation.h>
 
 #include <csignal>
@@ -17,8 +18,8 @@ namespace {
 
 // A job that escapes everything: the main task's steps are caught by Asio's coroutines, the
 // serial queue's by the queue, so nothing should reach here. Unwinding into libdispatch would
-// abort, and dispatch_main() never gives the main thread back to report it, so the process ends
-// with the run's failure status.
+// abort, and the main run loop never gives the main thread back to report it, so the process
+// ends with the run's failure status.
 [[noreturn]] void endAfterEscapedJob() {
     exitProcess(1);
 }
@@ -130,10 +131,14 @@ asio::any_io_executor DispatchRuntime::mainExecutor() {
 }
 
 std::exception_ptr DispatchRuntime::serveMainExecutor() {
-    // dispatch_main: the main thread serves the main queue from here on and never returns. Apple's
-    // frameworks deliver their answers there too; a command-line tool whose main thread serves
-    // nothing is known to hang in ScreenCaptureKit's content query.
-    dispatch_main();
+    // CFRunLoopRun: the main thread runs the main run loop, which drains the main queue as well,
+    // so both are served on the real main thread. Not dispatch_main(): it ends the main thread
+    // with pthread_exit, after which worker threads drain the main queue and nothing that a
+    // framework delivers through the main run loop ever arrives. A command-line tool whose main
+    // thread serves nothing is known to hang in ScreenCaptureKit's content query. The main run
+    // loop counts the main queue as a source, so it is never empty and returns only when stopped;
+    // nothing stops it, and should anything, it runs again.
+    for (;;) CFRunLoopRun();
 }
 
 void DispatchRuntime::scheduleAfter(std::chrono::nanoseconds duration, std::function<void()> fire) {

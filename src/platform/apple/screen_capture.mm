@@ -52,39 +52,45 @@ SCDisplay* displayOf(const ContentFilter& filter) {
 }
 
 NSArray<SCRunningApplication*>* applicationsOf(const ContentFilter& filter) {
-    NSMutableArray<SCRunningApplication*>* applications =
-        [NSMutableArray arrayWithCapacity:filter.includedApplications.size()];
+    NSMutableArray<SCRunningApplication*>* applications = withoutObjCExceptions(
+        [&] { return [NSMutableArray arrayWithCapacity:filter.includedApplications.size()]; });
     for (const auto& included : filter.includedApplications) {
         const auto* application = dynamic_cast<const AppleRunningApplication*>(included.get());
         if (!application)
             throw toolError(kUnexpectedErrorCode,
                             @"A captured application is not one of this system's.");
-        [applications addObject:application->application()];
+        withoutObjCExceptions([&] { [applications addObject:application->application()]; });
     }
     return applications;
 }
 
 SCContentFilter* makeContentFilter(const ContentFilter& filter) {
+    SCDisplay* display = displayOf(filter);
+    NSArray<SCRunningApplication*>* applications = applicationsOf(filter);
     // initWithDisplay:includingApplications:exceptingWindows: the audio (and video) of the given
     // applications on that display, no window excepted. Never nil.
-    return [[SCContentFilter alloc] initWithDisplay:displayOf(filter)
-                              includingApplications:applicationsOf(filter)
-                                   exceptingWindows:@[]];
+    return withoutObjCExceptions([&] {
+        return [[SCContentFilter alloc] initWithDisplay:display
+                                  includingApplications:applications
+                                       exceptingWindows:@[]];
+    });
 }
 
 SCStreamConfiguration* makeStreamConfiguration(const StreamConfiguration& settings) {
-    // Setters that only store their values, in the order the run gives them.
-    SCStreamConfiguration* configuration = [[SCStreamConfiguration alloc] init];
-    [configuration setCapturesAudio:settings.capturesAudio];
-    [configuration setExcludesCurrentProcessAudio:settings.excludesCurrentProcessAudio];
-    [configuration setSampleRate:settings.sampleRate];
-    [configuration setChannelCount:settings.channelCount];
-    [configuration setWidth:static_cast<size_t>(settings.width)];
-    [configuration setHeight:static_cast<size_t>(settings.height)];
-    // CMTimeMake(1, 1): one second between frames at the least.
-    [configuration setMinimumFrameInterval:cmTimeFrom(settings.minimumFrameInterval)];
-    [configuration setShowsCursor:settings.showsCursor];
-    return configuration;
+    return withoutObjCExceptions([&] {
+        // Setters that only store their values, in the order the run gives them.
+        SCStreamConfiguration* configuration = [[SCStreamConfiguration alloc] init];
+        [configuration setCapturesAudio:settings.capturesAudio];
+        [configuration setExcludesCurrentProcessAudio:settings.excludesCurrentProcessAudio];
+        [configuration setSampleRate:settings.sampleRate];
+        [configuration setChannelCount:settings.channelCount];
+        [configuration setWidth:static_cast<size_t>(settings.width)];
+        [configuration setHeight:static_cast<size_t>(settings.height)];
+        // CMTimeMake(1, 1): one second between frames at the least.
+        [configuration setMinimumFrameInterval:cmTimeFrom(settings.minimumFrameInterval)];
+        [configuration setShowsCursor:settings.showsCursor];
+        return configuration;
+    });
 }
 
 SCStreamOutputType outputTypeFor(StreamOutputType type) {
@@ -110,7 +116,7 @@ dispatch_queue_t dispatchQueueOf(const SerialQueue& queue) {
 
 std::optional<std::string> AppleRunningApplication::bundleIdentifier() const {
     // bundleIdentifier: read afresh; nil for an application without one.
-    NSString* identifier = application_.bundleIdentifier;
+    NSString* identifier = withoutObjCExceptions([&] { return application_.bundleIdentifier; });
     if (!identifier) return std::nullopt;
     return stringFrom(identifier);
 }
@@ -118,7 +124,9 @@ std::optional<std::string> AppleRunningApplication::bundleIdentifier() const {
 std::vector<std::shared_ptr<RunningApplication>> AppleShareableContent::applications() const {
     // applications: the running applications in the platform's order.
     std::vector<std::shared_ptr<RunningApplication>> result;
-    for (SCRunningApplication* application in content_.applications)
+    NSArray<SCRunningApplication*>* applications =
+        withoutObjCExceptions([&] { return content_.applications; });
+    for (SCRunningApplication* application in applications)
         result.push_back(std::make_shared<AppleRunningApplication>(application));
     return result;
 }
@@ -126,8 +134,8 @@ std::vector<std::shared_ptr<RunningApplication>> AppleShareableContent::applicat
 std::vector<std::shared_ptr<Display>> AppleShareableContent::displays() const {
     // displays: in the platform's order; the run takes the first.
     std::vector<std::shared_ptr<Display>> result;
-    for (SCDisplay* display in content_.displays)
-        result.push_back(std::make_shared<AppleDisplay>(display));
+    NSArray<SCDisplay*>* displays = withoutObjCExceptions([&] { return content_.displays; });
+    for (SCDisplay* display in displays) result.push_back(std::make_shared<AppleDisplay>(display));
     return result;
 }
 
@@ -137,9 +145,11 @@ AppleCaptureStream::AppleCaptureStream(SCContentFilter* filter,
     : receiver_([[SorvanelStreamReceiver alloc] initWithDelegate:std::move(delegate)]),
       // initWithFilter:configuration:delegate: a stream not yet capturing; never nil. It tells
       // the delegate, on a thread of its own, when it stops with an error.
-      stream_([[SCStream alloc] initWithFilter:filter
-                                 configuration:configuration
-                                      delegate:receiver_]) {}
+      stream_(withoutObjCExceptions([&] {
+          return [[SCStream alloc] initWithFilter:filter
+                                    configuration:configuration
+                                         delegate:receiver_];
+      })) {}
 
 void AppleCaptureStream::addStreamOutput(std::shared_ptr<StreamOutput> output,
                                          StreamOutputType type,
@@ -150,29 +160,37 @@ void AppleCaptureStream::addStreamOutput(std::shared_ptr<StreamOutput> output,
     // addStreamOutput:type:sampleHandlerQueue:error: once capture runs, buffers of that type go
     // to the receiver on that queue. NO, with the error, when the output cannot be added.
     NSError* error = nil;
-    if (![stream_ addStreamOutput:receiver_
-                             type:outputType
-               sampleHandlerQueue:sampleHandlerQueue
-                            error:&error]) {
-        throw errorFrom(error);
-    }
+    const bool added = withoutObjCExceptions([&] {
+        NSError* failure = nil;
+        const BOOL done = [stream_ addStreamOutput:receiver_
+                                              type:outputType
+                                sampleHandlerQueue:sampleHandlerQueue
+                                             error:&failure];
+        error = failure;
+        return static_cast<bool>(done);
+    });
+    if (!added) throw errorFrom(error);
     queue_ = std::move(queue);
 }
 
 void AppleCaptureStream::startCapture(Completion<void> completion) {
     // startCaptureWithCompletionHandler: calls the handler once, on a thread of its own: without
     // an error once capture runs, else with the error.
-    [stream_ startCaptureWithCompletionHandler:^(NSError* error) {
-      deliverDone(completion, error);
-    }];
+    withoutObjCExceptions([&] {
+        [stream_ startCaptureWithCompletionHandler:^(NSError* error) {
+          deliverDone(completion, error);
+        }];
+    });
 }
 
 void AppleCaptureStream::stopCapture(Completion<void> completion) {
     // stopCaptureWithCompletionHandler: calls the handler once, on a thread of its own, after the
     // last buffer was handed to the sample-handler queue; no buffer follows.
-    [stream_ stopCaptureWithCompletionHandler:^(NSError* error) {
-      deliverDone(completion, error);
-    }];
+    withoutObjCExceptions([&] {
+        [stream_ stopCaptureWithCompletionHandler:^(NSError* error) {
+          deliverDone(completion, error);
+        }];
+    });
 }
 
 void AppleCaptureService::getShareableContent(
@@ -181,12 +199,15 @@ void AppleCaptureService::getShareableContent(
     // getShareableContentExcludingDesktopWindows:onScreenWindowsOnly:completionHandler: calls
     // the handler once, on a thread of its own, with the content or an error. It answers only
     // while the main thread serves the main queue.
-    [SCShareableContent
-        getShareableContentExcludingDesktopWindows:excludeDesktopWindows
-                               onScreenWindowsOnly:onScreenWindowsOnly
-                                 completionHandler:^(SCShareableContent* content, NSError* error) {
-                                   deliverContent(completion, content, error);
-                                 }];
+    withoutObjCExceptions([&] {
+        [SCShareableContent
+            getShareableContentExcludingDesktopWindows:excludeDesktopWindows
+                                   onScreenWindowsOnly:onScreenWindowsOnly
+                                     completionHandler:^(SCShareableContent* content,
+                                                         NSError* error) {
+                                       deliverContent(completion, content, error);
+                                     }];
+    });
 }
 
 std::shared_ptr<CaptureStream> AppleCaptureService::makeStream(
