@@ -307,6 +307,31 @@ TEST_F(AudioSinkTest, DestructionNeitherFinishesTheWriterNorTouchesItAgain) {
     expectFileNotFinished();
 }
 
+// An interrupted start: the file is made only if audio reached the writer first, and then it is
+// finished; otherwise no later buffer may make one.
+TEST_F(AudioSinkTest, AnInterruptedStartLeavesNoFileUnlessAudioReachedTheWriter) {
+    for (bool audioFirst : {false, true}) {
+        SCOPED_TRACE(audioFirst);
+        FakeWriters factory;
+        auto sink = makeSink(factory);
+        if (audioFirst) deliver(sink, Buffer(0));
+        asio::io_context& context = contexts.emplace_back();
+        auto closed = asio::co_spawn(context, sink->closeUnlessWriting(), asio::use_future);
+        context.run();
+        EXPECT_EQ(closed.get(), !audioFirst);
+        deliver(sink, Buffer(480));
+        if (audioFirst) {
+            EXPECT_EQ(finish(sink), std::nullopt);
+            EXPECT_EQ(factory.writer->finishCalls, 1);
+        } else {
+            std::promise<void> handled;
+            sink->queue()->post([&] { handled.set_value(); });
+            handled.get_future().wait();
+            EXPECT_EQ(factory.writer->startCalls, 0);
+        }
+    }
+}
+
 TEST_F(AudioSinkTest, SinkReleasedByItsLastQueuedBufferGoesQuietly) {
     std::weak_ptr<AudioSink> released;
     {
