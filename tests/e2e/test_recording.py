@@ -70,7 +70,6 @@ def judged(test):
 
     @functools.wraps(test)
     def attempts(self):
-        print("audio-judging case", flush=True)  # counted against the skips by tools/test.sh
         for attempt in range(3):
             if attempt:
                 self.doCleanups()
@@ -136,6 +135,7 @@ class RecordingCases:
         """A machine that stood still while the tool recorded (or a server that ran a real-time player
         dry) had its sink play gaps: the recording cannot be judged against the tone then. What a player
         without real-time priority saw is judged all the same: the tool itself may have starved it."""
+        print("audio-judging case", flush=True)  # counted against the skips by tools/test.sh
         for player in self.players:
             if player.unexcused:
                 print("%d stall(s) judged: %s" % (player.unexcused, player.not_realtime), flush=True)

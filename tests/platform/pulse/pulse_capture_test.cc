@@ -263,6 +263,7 @@ class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
     // times, each with fresh players and outputs; then skips it with the reason.
     template <class Body>
     void attempts(Body body) {
+        std::printf("audio-judging case\n");  // counted against the skips by tools/test.sh
         for (int attempt = 0; attempt < 3; ++attempt) {
             if (attempt > 0) {
                 queue = std::make_shared<AsioSerialQueue>("org.sorvanel.audio.capture");
