@@ -9,7 +9,7 @@ says what kind it is:
     "permanent: ..."   this configuration or server can never judge the case (listed apart)
     "disturbed: ..."   the machine stalled in each attempt (counted against the ceiling)
     anything else      a component that cannot run here
-A case that judges audio prints "audio-judging case"; more disturbance skips than `ceiling` of those
+A case that judges audio prints "audio-judging case" (at a line's end); more disturbance skips than `ceiling` of those
 fail the run (status 1), so a run that judged nothing cannot pass.
 """
 
@@ -19,8 +19,9 @@ import re
 import sys
 
 JUDGING = "audio-judging case"
-# unittest -v: "test_x (module.Class.test_x) ... skipped 'reason'", also after a subtest's name.
-UNITTEST_SKIP = re.compile(r" \.\.\. skipped (['\"])(.*)\1$")
+# unittest -v: "test_x (module.Class.test_x) ... skipped 'reason'", also after a subtest's name, or
+# on a line of its own after what the case printed.
+UNITTEST_SKIP = re.compile(r"(?:^| \.\.\. )skipped (['\"])(.*)\1$")
 GTEST_SKIP = re.compile(r"^.*:\d+: Skipped$")
 
 
@@ -77,7 +78,7 @@ def main():
     kinds = {"permanent": [], "disturbed": [], "other": []}
     judging = 0
     for name, output, skipped in cases(log):
-        judging += any(line.strip() == JUDGING for line in output)
+        judging += any(line.rstrip().endswith(JUDGING) for line in output)
         if not skipped:
             continue
         for reason in reasons(output):
