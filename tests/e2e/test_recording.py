@@ -141,7 +141,7 @@ class RecordingCases:
                 print("%d stall(s) judged: %s" % (player.unexcused, player.not_realtime), flush=True)
         stalls = self.stalls() - self.stalls_at_start - self.excused
         if stalls:
-            reason = "disturbed: the machine stalled %d time(s) (or its server ran a player dry)" % stalls
+            reason = "disturbed: the machine stalled %d time(s) (or its server ran a real-time player dry)" % stalls
             if self.attempting:
                 raise Disturbed(reason)
             self.skipTest(reason)
