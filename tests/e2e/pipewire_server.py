@@ -17,6 +17,8 @@ import subprocess
 import tempfile
 import time
 
+from sound_server import pactl, wait_until
+
 # Device monitors would probe hardware (ALSA, cameras, Bluetooth over the system bus); a test stack has none.
 _WIREPLUMBER_NO_DEVICES = """\
 alsa_monitor.enabled = false
@@ -140,11 +142,7 @@ class PipeWireServer:
         """PipeWire's null sink renders no further ahead than its cycle: nothing to wait for."""
 
     def pactl(self, *args):
-        result = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True,
-                                timeout=self.timeout)
-        if result.returncode != 0:
-            raise ServerError("pactl %s failed: %s" % (" ".join(args), result.stderr.strip()))
-        return result.stdout
+        return pactl(self.env, *args, timeout=self.timeout, error=ServerError)
 
     def pids(self):
         """The ids of the processes started here that still run."""
@@ -164,7 +162,7 @@ class PipeWireServer:
         for name in ("pipewire-pulse", "wireplumber", "pipewire"):
             process = self._processes.get(name)
             if process is not None:
-                process.wait()
+                process.wait(timeout=10)
 
     def stop(self):
         for name in reversed(list(self._processes)):
@@ -175,7 +173,7 @@ class PipeWireServer:
                     process.wait(timeout=5)
                 except subprocess.TimeoutExpired:
                     process.kill()
-                    process.wait()
+                    process.wait(timeout=10)
         self._processes.clear()
         for log in self._logs.values():
             log.close()
@@ -237,19 +235,17 @@ class PipeWireServer:
         return self.pactl("get-default-sink").strip()
 
     def _wait_until(self, what, ready):
-        deadline = time.monotonic() + self.timeout
-        delay = 0.01
-        while True:
+        def answered():
             for name, process in self._processes.items():
                 if process.poll() is not None:
                     raise ServerError("%s exited with %s while waiting until %s%s"
                                       % (name, process.returncode, what, self._log_tail()))
-            if ready():
-                return
-            if time.monotonic() > deadline:
-                raise ServerError("timed out waiting until %s%s" % (what, self._log_tail()))
-            time.sleep(delay)
-            delay = min(delay * 2, 0.2)
+            return ready()
+
+        try:
+            wait_until(answered, self.timeout, what, TimeoutError)
+        except TimeoutError as error:
+            raise ServerError(str(error) + self._log_tail()) from None
 
     def _log_tail(self):
         text = ""

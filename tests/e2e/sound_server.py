@@ -37,15 +37,33 @@ def tone_player_path():
     return os.path.join(build, "tools", "tone_player", TONE_PLAYER_NAME)
 
 
-def _wait_until(predicate, limit_seconds, what):
-    """Polls a question to the server; the limit only turns a broken setup into a test failure."""
+def wait_until(predicate, limit_seconds, what, error=RuntimeError):
+    """Polls a question (to a server, to /proc) until its answer is neither None, False nor empty (0
+    counts: it may be an index), and returns that answer. The limit turns a hang into a failure that
+    says what did not happen."""
     deadline = time.monotonic() + limit_seconds
+    delay = 0.005
     while True:
-        if predicate():
-            return
+        value = predicate()
+        if value is not None and value is not False and value != "":
+            return value
         if time.monotonic() > deadline:
-            raise RuntimeError(f"{what} did not happen within {limit_seconds} s")
-        time.sleep(0.02)
+            raise error(f"{what} did not happen within {limit_seconds} s")
+        time.sleep(delay)
+        delay = min(delay * 2, 0.1)
+
+
+def pactl(env, *args, timeout=20, error=RuntimeError):
+    """Runs pactl against the server that `env` reaches; its stdout. Raises `error` when it fails or
+    does not end within `timeout` s."""
+    try:
+        result = subprocess.run(["pactl", *args], env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                                text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise error("pactl %s did not end within %d s" % (" ".join(args), timeout)) from None
+    if result.returncode != 0:
+        raise error("pactl %s failed: %s" % (" ".join(args), result.stderr.strip()))
+    return result.stdout
 
 
 class PulseAudioServer:
@@ -105,7 +123,7 @@ class PulseAudioServer:
              "--log-target=stderr"],
             env=env, stdin=subprocess.DEVNULL, stdout=self._log, stderr=self._log)
         try:
-            _wait_until(self._answers, 10, "PulseAudio start")
+            wait_until(self._answers, 10, "PulseAudio start")
         except BaseException:
             self.__exit__(None, None, None)
             raise
@@ -114,8 +132,11 @@ class PulseAudioServer:
     def _answers(self):
         if self._process.poll() is not None:
             raise RuntimeError("pulseaudio ended at start: " + self.log())
-        return subprocess.run(["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode == 0
+        try:
+            pactl(self.env, "info", timeout=5)
+            return True
+        except RuntimeError:
+            return False
 
     def __exit__(self, *exc):
         if self._process is not None:
@@ -125,7 +146,7 @@ class PulseAudioServer:
                     self._process.wait(timeout=5)
                 except subprocess.TimeoutExpired:
                     self._process.kill()
-                    self._process.wait()
+                    self._process.wait(timeout=10)
             self._process = None
         if getattr(self, "_log", None):
             self._log.close()
@@ -152,11 +173,10 @@ class PulseAudioServer:
     def kill(self):
         if self.alive:
             self._process.send_signal(signal.SIGKILL)
-            self._process.wait()
+            self._process.wait(timeout=10)
 
     def pactl(self, *args):
-        return subprocess.run(["pactl", *args], env=self.env, check=True, capture_output=True,
-                              text=True).stdout
+        return pactl(self.env, *args)
 
     def settle(self, limit_seconds=6.0):
         """A sink that rewinds renders up to 2 s ahead when it goes from idle to running, and mixes a
@@ -178,7 +198,7 @@ class PulseAudioServer:
                     return int(line.split()[1]) < 50_000
             return False
 
-        _wait_until(caught_up, limit_seconds, "the sink catching up with its streams")
+        wait_until(caught_up, limit_seconds, "the sink catching up with its streams")
 
     def log(self):
         try:
@@ -202,7 +222,9 @@ class TonePlayer:
     Waits for its "connected" line (and "playing", unless it plays no stream yet), and on exit
     ends it if it still runs. `stalls` counts the times the machine stood still or the server ran
     the stream dry: the sink may then have played less than it was given, and a test cannot judge
-    that audio.
+    that audio. They count only while the player runs at real-time priority, which no program of
+    normal priority (the tool under test included) can starve; without it, `unexcused` counts them
+    and `not_realtime` says why, and a case judges the audio all the same.
     """
 
     def __init__(self, server, app_id=None, frequency=1000.0, amplitude=0.5, extra=(),
@@ -215,6 +237,8 @@ class TonePlayer:
         self._wait_for = wait_for
         self._lines = queue.Queue()
         self._stalls = 0
+        self._unexcused = 0
+        self.not_realtime = "the tone player did not say whether it runs at real-time priority"
         self._lock = threading.Lock()
         self.process = None
         self.client_index = None
@@ -231,11 +255,19 @@ class TonePlayer:
 
     def _read(self):
         for line in self.process.stdout:
-            if line.split(" ")[0].strip() in ("underflow", "stall"):
-                with self._lock:
-                    self._stalls += 1
-            else:
-                self._lines.put(line)
+            word, _, rest = line.strip().partition(" ")
+            with self._lock:
+                if word == "realtime":
+                    self.not_realtime = None if rest == "on" else (
+                        "the tone player runs without real-time priority (%s): what it saw is judged, not excused"
+                        % rest.removeprefix("off ").strip())
+                elif word in ("underflow", "stall"):
+                    if self.not_realtime is None:
+                        self._stalls += 1
+                    else:
+                        self._unexcused += 1
+                else:
+                    self._lines.put(line)
         self._lines.put(None)
 
     @property
@@ -243,10 +275,20 @@ class TonePlayer:
         with self._lock:
             return self._stalls
 
-    def expect(self, word):
-        """Reads the player's lines up to the one that starts with `word`; returns its value."""
+    @property
+    def unexcused(self):
+        with self._lock:
+            return self._unexcused
+
+    def expect(self, word, limit_seconds=10):
+        """Reads the player's lines up to the one that starts with `word`, for at most `limit_seconds`;
+        returns its value."""
+        deadline = time.monotonic() + limit_seconds
         while True:
-            line = self._lines.get(timeout=30)
+            try:
+                line = self._lines.get(timeout=max(0, deadline - time.monotonic()))
+            except queue.Empty:
+                raise RuntimeError(f"no '{word}' from the tone player within {limit_seconds} s") from None
             if line is None:
                 raise RuntimeError(f"tone player ended before '{word}'")
             key, _, value = line.strip().partition(" ")
@@ -278,6 +320,6 @@ class TonePlayer:
         if self.process:
             if self.process.poll() is None:
                 self.process.kill()
-            self.process.wait()
+            self.process.wait(timeout=10)
             self.process.stdout.close()
         return False

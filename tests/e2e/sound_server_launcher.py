@@ -13,11 +13,12 @@ and reads commands on stdin:
     kill                 kill the server abruptly, as a crash would; answers "killed"
     settle               wait until a sink that renders ahead has caught up; answers "settled"
     (end of input)       stop the server and everything started with it, then exit
-The caller's death closes stdin, so the server never outlives it.
+The caller's death closes stdin, so the server never outlives it; SIGTERM stops it the same way.
 """
 
 import argparse
 import os
+import signal
 import sys
 
 from pipewire_server import PipeWireServer
@@ -35,6 +36,8 @@ def main():
     parser.add_argument("--tcp-port", type=int, help="PulseAudio only: also listen on 127.0.0.1:PORT, "
                                                      "where clients need a cookie")
     options = parser.parse_args()
+    # A caller that cannot wait any longer ends it so; the with-block below then stops the server.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     kinds = {"pulseaudio": PulseAudioServer, "pulseaudio-rewinds": PulseAudioRewindingServer,
              "pipewire": PipeWireServer}
     kind = kinds[options.kind]

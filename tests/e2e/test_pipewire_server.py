@@ -4,6 +4,7 @@ leaves nothing behind, also after an abrupt kill."""
 import array
 import math
 import os
+import select
 import shutil
 import subprocess
 import tempfile
@@ -13,6 +14,7 @@ import wave
 from unittest import mock
 
 from pipewire_server import PipeWireServer
+from sound_server import wait_until
 
 APP_ID = "com.ableton.live"
 RATE = 48000
@@ -51,15 +53,8 @@ def processes_mentioning(text):
     return found
 
 
-def wait_for(predicate, timeout=10.0):
-    """The first value of predicate that is neither None, False nor empty (0 counts: it is an index)."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value is not None and value is not False and value != "":
-            return value
-        time.sleep(0.02)
-    return predicate()
+def wait_for(predicate):
+    return wait_until(predicate, 10, "the answer awaited")
 
 
 def sink_input_of(server, app_id):
@@ -159,7 +154,10 @@ class PipeWireServerTest(unittest.TestCase):
         data = b""
         try:
             deadline = time.monotonic() + 10
-            while len(data) < wanted and time.monotonic() < deadline:
+            while len(data) < wanted:
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([recorder.stdout], [], [], left)[0]:
+                    break
                 chunk = recorder.stdout.read1(wanted - len(data))
                 if not chunk:
                     break

@@ -1,5 +1,8 @@
 // A stand-in for a DAW: a sound-server client that plays a sine with a short buffer, tagged with
 // an application id. Tests steer it by options and signals and follow it by its stdout lines:
+//   "realtime on"                it runs at real-time priority, so its stalls are the machine's
+//   "realtime off <reason>"      it could not: another program (the tool under test) can then
+//                                starve it into stalls and underflows of its own
 //   "connected <client index>"   the client exists
 //   "playing <sink input index>" its playback stream exists
 //   "paused" / "resumed"         after SIGUSR1 / SIGUSR2 took effect
@@ -10,6 +13,7 @@
 // It ends on SIGTERM or SIGINT, after --duration, or when the server goes away (status 1).
 #include <sched.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -276,10 +280,14 @@ int main(int argc, char** argv) {
     Player player;
     player.options = parse(argc, argv);
     // A DAW's audio thread runs at real-time priority; so does this stand-in where it may, so a
-    // busy machine starves it no sooner than it would a DAW. Without the right it plays as it is.
+    // busy machine starves it no sooner than it would a DAW. Without the right it plays as it is,
+    // and says so: its stalls then prove nothing about the machine.
     sched_param realtime{};
     realtime.sched_priority = 10;
-    sched_setscheduler(0, SCHED_FIFO, &realtime);
+    if (sched_setscheduler(0, SCHED_FIFO, &realtime) == 0)
+        say("realtime on");
+    else
+        say(std::string("realtime off ") + std::strerror(errno));
     std::thread(watchForStalls).detach();
     player.loop = pa_mainloop_new();
     pa_mainloop_api* api = pa_mainloop_get_api(player.loop);

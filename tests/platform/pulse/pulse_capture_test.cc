@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -124,7 +125,7 @@ double frameAt(std::chrono::steady_clock::duration sinceStart) {
     return std::chrono::duration<double>(sinceStart).count() * 48000;
 }
 
-// Waits for a completion on this thread: only for tests.
+// Waits for a completion on this thread, for at most 10 s: only for tests.
 template <class T>
 T wait(std::function<void(Completion<T>)> start) {
     auto promise = std::make_shared<std::promise<T>>();
@@ -138,8 +139,41 @@ T wait(std::function<void(Completion<T>)> start) {
             error ? promise->set_exception(error) : promise->set_value(std::move(*value));
         }));
     }
-    EXPECT_EQ(future.wait_for(10s), std::future_status::ready) << "the completion was never called";
+    if (future.wait_for(10s) != std::future_status::ready)
+        throw std::runtime_error("the completion was not called within 10 s");
     return future.get();
+}
+
+// Waits until everything handed to `queue` so far has run, for at most 10 s.
+void drain(SerialQueue& queue) {
+    auto drained = std::make_shared<std::promise<void>>();
+    auto done = drained->get_future();
+    queue.post([drained] { drained->set_value(); });
+    if (done.wait_for(10s) != std::future_status::ready)
+        throw std::runtime_error("the output's queue did not run within 10 s");
+}
+
+// Polls `done` until it holds, for at most `limit`; throws, naming `what`, when that passes.
+template <class Done>
+void waitUntil(Done done, std::chrono::milliseconds limit, const std::string& what) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error(what + " did not happen within " +
+                                     std::to_string(limit.count()) + " ms");
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+// How many sockets this process holds: a client that noticed its server's death has closed one.
+int openSockets() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(entry.path(), error);
+        if (!error && target.string().rfind("socket:", 0) == 0) ++count;
+    }
+    return count;
 }
 
 // The name of each server as the test's parameter.
@@ -149,16 +183,18 @@ std::string serverName(const ::testing::TestParamInfo<std::string>& info) {
     return name;
 }
 
-// Stops; ends the attempt when the machine stalled meanwhile (see attempts()).
-#define STOP(stream)           \
-    do {                       \
-        stop(stream);          \
-        if (disturbed) return; \
+// Stops and checks what holds whatever the machine did; ends the attempt there when the machine
+// stalled meanwhile (see attempts()) or the checks failed.
+#define STOP(stream)                                \
+    do {                                            \
+        stop(stream);                               \
+        if (disturbed || HasFatalFailure()) return; \
     } while (false)
 
 class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
+        ASSERT_TRUE(TonePlayer::noneLive()) << "a player of an earlier case still runs";
         server.emplace(GetParam());
         if (server->unavailable) GTEST_SKIP() << *server->unavailable;
     }
@@ -191,7 +227,7 @@ class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
     }
 
     void start(CaptureStream& stream) {
-        stallsBefore = TonePlayer::stalls();
+        before = TonePlayer::disturbances();
         startCalled = std::chrono::steady_clock::now();
         wait<void>([&](Completion<void> completion) { stream.startCapture(completion); });
         startReturned = std::chrono::steady_clock::now();
@@ -204,33 +240,54 @@ class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
     std::size_t latest(std::chrono::steady_clock::time_point moment) const {
         return std::size_t(frameAt(moment - startCalled));
     }
-    // Stops, then waits until everything handed to the queue has run. Notes whether the machine
-    // stalled meanwhile: the sink then played less than the players gave it, and the recording
-    // cannot be judged.
+    // Stops, then waits until everything handed to the queue has run, and checks what holds on
+    // every attempt, disturbed or not: nothing comes after the stop, and the timeline is
+    // continuous. Notes whether the machine stalled meanwhile: the sink then played less than the
+    // players gave it, and the audio cannot be judged.
     void stop(CaptureStream& stream) {
         wait<void>([&](Completion<void> completion) { stream.stopCapture(completion); });
-        std::promise<void> drained;
-        queue->post([&] { drained.set_value(); });
-        drained.get_future().wait();
-        disturbed = TonePlayer::stalls() - stallsBefore;
+        drain(*queue);
+        const auto count = output->buffers().size();
+        std::this_thread::sleep_for(100ms);  // a window to see nothing more come
+        drain(*queue);
+        EXPECT_EQ(output->buffers().size(), count) << "a buffer came after the stop";
+        expectContinuous();
+        const auto after = TonePlayer::disturbances();
+        stalls = after.stalls - before.stalls;
+        underflows = after.underflows - before.underflows;
+        disturbed = stalls + underflows - excused;
+        if (after.unexcused > before.unexcused)
+            std::printf("%d stall(s) judged: %s\n", after.unexcused - before.unexcused,
+                        after.whyUnexcused.c_str());
+    }
+    // Runs `cause` (the case's own doing, such as a move), then lets `settling` pass: stalls and
+    // underflows meanwhile are the case's, not the machine's, and no reason to skip. The case
+    // judges no audio of that window.
+    template <class Cause>
+    void caused(Cause cause, std::chrono::milliseconds settling) {
+        const int seen = TonePlayer::disturbances().count();
+        cause();
+        std::this_thread::sleep_for(settling);
+        excused += TonePlayer::disturbances().count() - seen;
     }
 
     // Runs a case that judges recorded audio until an attempt goes undisturbed, at most three
     // times, each with fresh players and outputs; then skips it with the reason.
     template <class Body>
     void attempts(Body body) {
+        std::printf("audio-judging case\n");  // counted against the skips by tools/test.sh
         for (int attempt = 0; attempt < 3; ++attempt) {
             if (attempt > 0) {
                 queue = std::make_shared<AsioSerialQueue>("org.sorvanel.audio.capture");
                 output = std::make_shared<RecordingOutput>(queue);
                 delegate = std::make_shared<RecordingDelegate>();
             }
-            disturbed = 0;
+            disturbed = excused = 0;
             body();
             if (!disturbed || HasFailure()) return;
         }
-        GTEST_SKIP() << "the machine stalled (or its server ran a player dry) in each of 3 "
-                        "attempts: the sink played gaps";
+        GTEST_SKIP() << "disturbed: the machine stalled (or its server ran a real-time player "
+                        "dry) in each of 3 attempts: the sink played gaps";
     }
 
     // Presentation times run on without gap or overlap from 0; every buffer is 48000 Hz stereo
@@ -247,14 +304,14 @@ class PulseCaptureTest : public ::testing::TestWithParam<std::string> {
         }
         EXPECT_EQ(output->offQueue(), 0);
     }
-    // The left channel of everything recorded, once checked continuous.
-    std::vector<float> recorded() {
-        expectContinuous();
-        return output->samples();
-    }
+    // The left channel of everything recorded.
+    std::vector<float> recorded() { return output->samples(); }
 
     std::optional<PrivateSoundServer> server;
-    int stallsBefore = 0;
+    TonePlayer::Disturbances before;
+    int stalls = 0;
+    int underflows = 0;
+    int excused = 0;
     int disturbed = 0;
     std::chrono::steady_clock::time_point startCalled;
     std::chrono::steady_clock::time_point startReturned;
@@ -287,10 +344,9 @@ TEST_P(PulseCaptureTest, ContentListsClientsByApplicationIdAndSinksAsDisplays) {
 // the property comes through PULSE_PROP; both servers pass it on). application.id comes first.
 TEST_P(PulseCaptureTest, IdentifierIsTheApplicationIdElseThePortalsElseFlatpaks) {
     auto playerWith = [](const std::string& properties, std::vector<std::string> options) {
-        ::setenv("PULSE_PROP", properties.c_str(), 1);
-        auto player = std::make_unique<TonePlayer>(std::move(options), false);
-        ::unsetenv("PULSE_PROP");
-        return player;
+        testing::ScopedEnvironment environment;
+        environment.set("PULSE_PROP", properties);
+        return std::make_unique<TonePlayer>(std::move(options), false);
     };
     auto portal = playerWith(
         "pipewire.access.portal.app_id=com.ableton.live.portal "
@@ -308,7 +364,7 @@ TEST_P(PulseCaptureTest, IdentifierIsTheApplicationIdElseThePortalsElseFlatpaks)
 }
 
 TEST_P(PulseCaptureTest, UnreachableServerFailsTheQueryWithTheReason) {
-    ::setenv("PULSE_SERVER", ("unix:" + (server->folder() / "nowhere").string()).c_str(), 1);
+    server->environment.set("PULSE_SERVER", "unix:" + (server->folder() / "nowhere").string());
     try {
         content();
         FAIL() << "the query succeeded";
@@ -327,9 +383,6 @@ TEST_P(PulseCaptureTest, RecordsTheSelectedApplicationsSineAtItsLevel) {
         start(*stream);
         std::this_thread::sleep_for(1s);
         STOP(*stream);
-        const auto count = output->buffers().size();
-        std::this_thread::sleep_for(100ms);
-        EXPECT_EQ(output->buffers().size(), count) << "a buffer came after the stop";
         auto samples = recorded();
         ASSERT_GT(samples.size(), 40000u);
         ASSERT_LT(samples.size(), 56000u);
@@ -376,8 +429,15 @@ TEST_P(PulseCaptureTest, StreamOpenedAfterTheStartIsRecordedFrameForFrame) {
     // Frame for frame needs a loop that keeps the server's pace; ThreadSanitizer slows it several
     // times over and PipeWire drops what it misses. The release and ASan builds check it.
     if (GetParam() == "pipewire")
-        GTEST_SKIP() << "ThreadSanitizer build: too slow for PipeWire's pace";
+        GTEST_SKIP() << "permanent: ThreadSanitizer build: too slow for PipeWire's pace";
 #endif
+    // PipeWire's graph cycle, pinned where the player's latency puts it anyway (pw-profiler shows
+    // 5.33 ms cycles beside it), so that a cycle the graph drops has a known size.
+    const long cycle = 256;
+    if (onPipeWire()) {
+        ASSERT_TRUE(server->run(
+            "pw-metadata", {"-n", "settings", "0", "clock.force-quantum", std::to_string(cycle)}));
+    }
     attempts([&] {
         const double frequency = 441.3;  // no period shorter than 10 s: a frame's place is unique
         TonePlayer late({"--app-id", "com.ableton.live", "--stream-after", "0.4", "--amplitude",
@@ -391,7 +451,11 @@ TEST_P(PulseCaptureTest, StreamOpenedAfterTheStartIsRecordedFrameForFrame) {
         server->settle();  // until the sink has reached the stream
         std::this_thread::sleep_for(800ms);
         const auto stopped = std::chrono::steady_clock::now();
-        STOP(*stream);
+        stop(*stream);
+        // On PipeWire a stall the player saw is judged: it allows one cycle missing (below). An
+        // underflow put silence of the server's into the stream: that attempt cannot be judged.
+        if (onPipeWire()) disturbed = underflows;
+        if (disturbed || HasFatalFailure()) return;
         auto samples = recorded();
         // The timeline begins with the stream, not with the start.
         EXPECT_LT(double(samples.size()), frameAt(stopped - playing) + 4800);
@@ -422,10 +486,13 @@ TEST_P(PulseCaptureTest, StreamOpenedAfterTheStartIsRecordedFrameForFrame) {
         if (GetParam() == "pulseaudio-rewinds" && !heldBack)
             std::printf("the sink reached the stream as the monitor attached: not held back\n");
         // Up to the stop, less the last fragment that may not have come in by then. PipeWire's
-        // graph drops a cycle when this machine stands still for a few milliseconds, too briefly
-        // for the player to notice, and tells no client. So there, the frames that came must follow
-        // one another with only whole frames missing in between: none repeated, reordered or made
-        // up.
+        // graph drops a whole cycle when this machine stands still, and tells no client; the
+        // player's watcher sees the stall. So there, a stretch may be missing where whole cycles
+        // went, at most one cycle per stall seen. Anything else fails: a frame repeated,
+        // reordered or made up, a stretch of another size, more than the stalls explain, or a
+        // difference too near the end to find where the samples go on.
+        const long allowed = onPipeWire() ? long(stalls) * cycle : 0;
+        const long pattern = 16;
         const auto end = samples.end() - 960;
         auto recorded = onset;
         auto expected = first;
@@ -436,17 +503,25 @@ TEST_P(PulseCaptureTest, StreamOpenedAfterTheStartIsRecordedFrameForFrame) {
             const std::string where = "frame " + std::to_string(mismatch.first - onset) + " of " +
                                       std::to_string(end - onset) + " after the onset differs";
             ASSERT_TRUE(onPipeWire()) << where;
-            const auto window =
-                played.end() - mismatch.second > 4800 ? mismatch.second + 4800 : played.end();
+            ASSERT_GE(end - mismatch.first, pattern) << where << ", too near the end to tell why";
+            const long budget = allowed - missing;
+            const auto window = played.end() - mismatch.second > budget + pattern
+                                    ? mismatch.second + budget + pattern
+                                    : played.end();
             const auto resumed = std::search(mismatch.second, window, mismatch.first,
-                                             std::min(mismatch.first + 16, end), same);
+                                             mismatch.first + pattern, same);
             ASSERT_NE(resumed, window)
-                << where << ", and the player's samples do not go on after it";
-            missing += resumed - mismatch.second;
+                << where << ", and the player's samples do not go on after it within the " << budget
+                << " frames that " << stalls << " stall(s) seen allow";
+            const long gap = resumed - mismatch.second;
+            ASSERT_EQ(gap % cycle, 0)
+                << where << ": " << gap << " frames missing, not whole cycles";
+            missing += gap;
             recorded = mismatch.first;
             expected = resumed;
         }
-        if (missing > 0) std::printf("PipeWire dropped %ld frames\n", missing);
+        if (missing > 0)
+            std::printf("PipeWire dropped %ld frames in %d stall(s)\n", missing, stalls);
     });
 }
 
@@ -570,9 +645,6 @@ TEST_P(PulseCaptureTest, ApplicationPausedThroughoutGivesSilenceAndStopsCleanly)
         std::this_thread::sleep_for(500ms);
         const auto stopped = std::chrono::steady_clock::now() - started;
         STOP(*stream);
-        const auto count = output->buffers().size();
-        std::this_thread::sleep_for(100ms);
-        EXPECT_EQ(output->buffers().size(), count) << "a buffer came after the stop";
         auto samples = recorded();
         EXPECT_NEAR(double(samples.size()), frameAt(stopped), 0.1 * 48000);
         EXPECT_EQ(rms(samples, 0, samples.size()), 0.0);
@@ -593,13 +665,16 @@ TEST_P(PulseCaptureTest, StreamMovedToAnotherSinkKeepsBeingRecorded) {
         std::this_thread::sleep_for(500ms);
         // The move happens while pactl runs, which takes a while on a loaded machine.
         const auto moving = std::chrono::steady_clock::now();
-        const int stallsBeforeTheMove = TonePlayer::stalls();
-        ASSERT_TRUE(
-            server->pactl({"move-sink-input", std::to_string(player.inputIndex), "second"}));
-        const auto moved = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point moved;
         // PulseAudio's new sink runs the moved stream dry once, within what is not judged after it.
-        std::this_thread::sleep_for(200ms);
-        stallsBefore += TonePlayer::stalls() - stallsBeforeTheMove;
+        caused(
+            [&] {
+                ASSERT_TRUE(server->pactl(
+                    {"move-sink-input", std::to_string(player.inputIndex), "second"}));
+                moved = std::chrono::steady_clock::now();
+            },
+            200ms);
+        if (HasFatalFailure()) return;
         std::this_thread::sleep_for(800ms);
         const auto stopped = std::chrono::steady_clock::now();
         STOP(*stream);
@@ -630,7 +705,7 @@ TEST_P(PulseCaptureTest, StreamThatCannotBeRecordedStopsTheCaptureWithAnError) {
     }
     if (errors.empty()) {
         late.expect("playing");
-        for (int i = 0; i < 200 && delegate->count() == 0; ++i) std::this_thread::sleep_for(10ms);
+        waitUntil([&] { return delegate->count() > 0; }, 2s, "the stream's failure");
         stop(*stream);
         std::lock_guard lock(delegate->mutex);
         errors = delegate->errors;
@@ -648,17 +723,16 @@ TEST_P(PulseCaptureTest, ServerKilledMidCaptureIsReportedOnceAndStopStillComplet
     std::this_thread::sleep_for(300ms);
     const auto killing = std::chrono::steady_clock::now() - capturing;
     server->kill();
-    for (int i = 0; i < 200 && delegate->count() == 0; ++i) std::this_thread::sleep_for(10ms);
+    waitUntil([&] { return delegate->count() > 0; }, 2s, "the report of the loss");
     // Buffers handed over before the loss may still be on the queue.
-    std::promise<void> drained;
-    queue->post([&] { drained.set_value(); });
-    drained.get_future().wait();
+    drain(*queue);
     const auto count = output->buffers().size();
     int stops = 0;
     stream->stopCapture(Completion<void>([&](std::exception_ptr) { ++stops; }));
     EXPECT_EQ(stops, 1);
-    std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(100ms);  // a window to see nothing more come
     EXPECT_EQ(output->buffers().size(), count);
+    expectContinuous();
     // Everything up to the loss is kept, not only what had been passed on before it.
     EXPECT_GE(double(recorded().size()), frameAt(killing));
     std::lock_guard lock(delegate->mutex);
@@ -670,9 +744,20 @@ TEST_P(PulseCaptureTest, ServerKilledMidCaptureIsReportedOnceAndStopStillComplet
 TEST_P(PulseCaptureTest, StartAfterTheServerIsGoneFailsOnce) {
     TonePlayer player({"--app-id", "com.ableton.live"});
     auto stream = streamOf("com.ableton.live");
+    // The start finds the connection closed: it waits until the client has noticed the death and
+    // closed its socket, so that it is this path every time.
+    const int sockets = openSockets();
     server->kill();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_THROW(start(*stream), Error);
+    waitUntil([&] { return openSockets() < sockets; }, 5s,
+              "the client noticing its server's death");
+    // The server had us: its loss is told as such, not as a failure to connect.
+    try {
+        start(*stream);
+        ADD_FAILURE() << "the start succeeded without a server";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.description().rfind("The connection to the sound server was lost", 0), 0u)
+            << error.description();
+    }
     int stops = 0;
     stream->stopCapture(Completion<void>([&](std::exception_ptr) { ++stops; }));
     EXPECT_EQ(stops, 1);
@@ -701,19 +786,19 @@ class PulseAccessTest : public ::testing::TestWithParam<std::string> {
 };
 
 TEST_P(PulseAccessTest, GrantedByAServerThatAdmitsUsAndWhenNoServerAnswers) {
-    {
-        PrivateSoundServer server(GetParam());
-        if (server.unavailable) GTEST_SKIP() << *server.unavailable;
-        EXPECT_EQ(answers(), std::make_pair(true, true));
-    }
-    // Not a refusal: the recording fails later with the server's reason.
+    PrivateSoundServer server(GetParam());
+    if (server.unavailable) GTEST_SKIP() << *server.unavailable;
+    EXPECT_EQ(answers(), std::make_pair(true, true));
+    // Not a refusal: the recording fails later with the server's reason. The server is killed, not
+    // stopped, so that this process still points at it and reaches no other.
+    server.kill();
     EXPECT_EQ(answers(), std::make_pair(true, true));
 }
 
 TEST_P(PulseAccessTest, RefusedByAServerThatDeniesUsAccess) {
     if (GetParam() == "pipewire")
         GTEST_SKIP()
-            << "pipewire-pulse admits a client whatever cookie it sends, even on a TCP "
+            << "permanent: pipewire-pulse admits a client whatever cookie it sends, even on a TCP "
                "socket loaded with auth-anonymous=0 (measured on 0.3.65): it never refuses";
     // Over TCP the server cannot see who we are and wants its cookie, which we lack.
     const int port = freeTcpPort();
@@ -721,10 +806,9 @@ TEST_P(PulseAccessTest, RefusedByAServerThatDeniesUsAccess) {
     if (server.unavailable) GTEST_SKIP() << *server.unavailable;
     const auto cookie = server.folder() / "client-cookie";
     std::ofstream(cookie) << std::string(256, 'x');
-    ::setenv("PULSE_COOKIE", cookie.c_str(), 1);
-    ::setenv("PULSE_SERVER", ("tcp:127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    server.environment.set("PULSE_COOKIE", cookie);
+    server.environment.set("PULSE_SERVER", "tcp:127.0.0.1:" + std::to_string(port));
     EXPECT_EQ(answers(), std::make_pair(false, false));
-    ::unsetenv("PULSE_COOKIE");
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, PulseCaptureTest,
