@@ -2,11 +2,11 @@
 // builds here: the strict double, and on Linux the FFmpeg reader.
 #include <memory>
 #include <string>
-#include <type_traits>
 
 #include <gtest/gtest.h>
 
 #include "analysis/scripted_file.h"
+#include "contract/implementation_name.h"
 
 #ifndef __APPLE__
 #include "ffmpeg_reader/test_media.h"
@@ -23,6 +23,7 @@ constexpr float kSample = 0.25f;
 
 // Each implementation holds a stereo 48000 Hz file of kFrames frames, every sample kSample.
 struct StrictDouble {
+    static constexpr const char* kName = "StrictDouble";
     testing::FileScript script;
     testing::ScriptedReader reader{script};
     StrictDouble() {
@@ -34,6 +35,7 @@ struct StrictDouble {
 
 #ifndef __APPLE__
 struct Ffmpeg {
+    static constexpr const char* kName = "Ffmpeg";
     testing::TempPath file{".wav"};
     FfmpegAudioFileReader reader;
     Ffmpeg() {
@@ -48,22 +50,12 @@ using Readers = ::testing::Types<StrictDouble, Ffmpeg>;
 using Readers = ::testing::Types<StrictDouble>;
 #endif
 
-struct Named {
-    template <class Implementation>
-    static std::string GetName(int) {
-#ifndef __APPLE__
-        if (std::is_same_v<Implementation, Ffmpeg>) return "Ffmpeg";
-#endif
-        return "StrictDouble";
-    }
-};
-
 template <class Implementation>
 class ReaderContract : public ::testing::Test {
   protected:
     Implementation implementation;
 };
-TYPED_TEST_SUITE(ReaderContract, Readers, Named);
+TYPED_TEST_SUITE(ReaderContract, Readers, testing::ImplementationName);
 
 TYPED_TEST(ReaderContract, ReadsDeliverExactlyTheLengthAndThePositionFollowsThem) {
     auto file = this->implementation.reader.openForReading(this->implementation.path());

@@ -9,12 +9,13 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <type_traits>
 
 #include <gtest/gtest.h>
 
 #include "capture/fake_writer.h"
+#include "contract/implementation_name.h"
 #include "support/fake_sample_buffer.h"
+#include "support/temp_folder.h"
 #include "support/violation.h"
 
 #ifndef __APPLE__
@@ -34,22 +35,19 @@ AudioOutputSettings aacSettings() {
     return {kAudioFormatMPEG4AAC, 48000, 2, 192000};
 }
 
+// The file each implementation writes, in a folder of the test's own.
 class Folder {
   public:
-    Folder() {
-        char name[] = "/tmp/sorvanel-contract-XXXXXX";
-        path_ = ::mkdtemp(name);
-    }
-    ~Folder() { fs::remove_all(path_); }
-    fs::path file() const { return path_ / "take.m4a"; }
+    fs::path file() const { return folder_.path() / "take.m4a"; }
 
   private:
-    fs::path path_;
+    testing::TempFolder folder_;
 };
 
 // How each implementation is made, fed, and made to fail the start the same way: something
 // appears at the path after the writer was made.
 struct StrictDouble {
+    static constexpr const char* kName = "StrictDouble";
     testing::FakeWriters writers;
     AssetWriterFactory& factory() { return writers; }
     std::unique_ptr<SampleBuffer> buffer(std::int64_t frame) {
@@ -60,6 +58,7 @@ struct StrictDouble {
 
 #ifndef __APPLE__
 struct Ffmpeg {
+    static constexpr const char* kName = "Ffmpeg";
     Ffmpeg() { silenceFfmpegLogging(); }
     FfmpegAssetWriterFactory writers;
     AssetWriterFactory& factory() { return writers; }
@@ -89,16 +88,7 @@ class WriterContract : public ::testing::Test {
     }
 };
 
-struct Named {
-    template <class Implementation>
-    static std::string GetName(int) {
-#ifndef __APPLE__
-        if (std::is_same_v<Implementation, Ffmpeg>) return "Ffmpeg";
-#endif
-        return "StrictDouble";
-    }
-};
-TYPED_TEST_SUITE(WriterContract, Writers, Named);
+TYPED_TEST_SUITE(WriterContract, Writers, testing::ImplementationName);
 
 TYPED_TEST(WriterContract, WritesAndFinishesOnceOnAnotherThreadWithoutAnError) {
     this->make();

@@ -22,6 +22,7 @@
 
 #include "platform/ffmpeg/ffmpeg_common.h"
 #include "platform/linux/pcm_sample_buffer.h"
+#include "support/temp_folder.h"
 
 namespace sorvanel {
 namespace {
@@ -61,18 +62,7 @@ std::int64_t nanosecondsAt(std::int64_t frame) {
     return frame * kNanoseconds / kRate;
 }
 
-class TempFolder {
-  public:
-    TempFolder() {
-        char name[] = "/tmp/sorvanel-writer-XXXXXX";
-        path_ = ::mkdtemp(name);
-    }
-    ~TempFolder() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using testing::TempFolder;
 
 std::string run(const std::string& command) {
     std::string output;
