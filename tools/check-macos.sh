@@ -67,7 +67,7 @@ tool=$dir/src/SorvanelAudio
 expect_universal_executable "$tool"
 tests=(runtime/runtime_test lines/lines_test invocation/invocation_test driver/driver_test capture/audio_sink_test
        capture/recording_run_test analysis/analysis_test contract/writer_contract_test
-       contract/reader_contract_test)
+       contract/reader_contract_test contract/capture_contract_test)
 for test in "${tests[@]}"; do expect_universal_executable "$dir/tests/$test"; done
 
 dylibs=$(llvm-objdump-16 --macho --arch=all --dylibs-used "$tool")

@@ -139,13 +139,15 @@ asio::awaitable<bool> record(Platform& platform, Invocation& invocation,
     std::exception_ptr failure;
     try {
         // A stream the system stopped is not running: stopping it fails with a state error, and
-        // its file must still be finished, with the system's reason as the outcome.
+        // its file must still be finished, with the system's reason as the outcome. An
+        // interrupted recording's file is finished whatever its stop answered: the sink takes
+        // nothing after its drain, and the interruption is the line.
         if (!capture->stopped) {
             try {
                 co_await invocation.wait<void>(
                     [&](Completion<void> done) { stream->stopCapture(std::move(done)); });
             } catch (...) {
-                if (!capture->stopped) throw;
+                if (!capture->stopped && !invocation.interruption()) throw;
             }
         }
         invocation.enter(Stage::finishing);

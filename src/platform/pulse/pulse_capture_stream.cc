@@ -17,6 +17,10 @@ Error stateError(const std::string& description) {
     return Error(kPulseErrorDomain, PA_ERR_BADSTATE, description);
 }
 
+Error notRunning() {
+    return stateError("The capture is not running.");
+}
+
 }  // namespace
 
 PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseConnection> connection,
@@ -75,10 +79,13 @@ void PulseCaptureStream::startCapture(Completion<void> completion) {
 }
 
 void PulseCaptureStream::stopCapture(Completion<void> completion) {
-    if (!connection_) return completion.succeed();
+    if (!connection_) return completion.fail(notRunning());
     PulseConnection::Lock lock(*connection_);
-    if (state_ == State::starting)
+    if (state_ == State::starting) {
         failStart(stateError("The capture was stopped before it started."));
+        state_ = State::stopped;
+        return completion.succeed();
+    }
     if (state_ == State::stopping) return completion.fail(stateError("The capture is stopping."));
     if (state_ == State::capturing) {
         // The timeline ends now; what the monitors recorded up to now is still on its way. The
@@ -91,8 +98,9 @@ void PulseCaptureStream::stopCapture(Completion<void> completion) {
             pa_rtclock_now() + duration_cast<microseconds>(CaptureTiming::kPatience).count());
         return checkStop(false);
     }
-    if (state_ != State::failed) state_ = State::stopped;
-    completion.succeed();
+    // Never started, stopped already, or stopped by a failure: as ScreenCaptureKit's stream, one
+    // that is not running cannot be stopped, so no caller comes to rely on it here.
+    completion.fail(notRunning());
 }
 
 void PulseCaptureStream::checkStop(bool deadline) {
