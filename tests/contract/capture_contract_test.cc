@@ -14,6 +14,7 @@
 
 #include "contract/implementation_name.h"
 #include "platform/asio/asio_runtime.h"
+#include "support/completion_wait.h"
 #include "support/fake_capture.h"
 #include "support/fake_sample_buffer.h"
 
@@ -26,25 +27,6 @@ namespace sorvanel {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits for a completion here, for at most 10 s.
-template <class T>
-T answerOf(std::function<void(Completion<T>)> start) {
-    auto promise = std::make_shared<std::promise<T>>();
-    auto future = promise->get_future();
-    if constexpr (std::is_void_v<T>) {
-        start(Completion<void>([promise](std::exception_ptr error) {
-            error ? promise->set_exception(error) : promise->set_value();
-        }));
-    } else {
-        start(Completion<T>([promise](std::exception_ptr error, std::optional<T> value) {
-            error ? promise->set_exception(error) : promise->set_value(std::move(*value));
-        }));
-    }
-    if (future.wait_for(10s) != std::future_status::ready)
-        throw std::runtime_error("the completion was not called within 10 s");
-    return future.get();
-}
 
 // Counts the buffers, and those that did not come on the queue they were registered with.
 class CountingOutput final : public StreamOutput {
@@ -90,7 +72,7 @@ struct Pulse {
     }
     std::shared_ptr<CaptureStream> stream(std::shared_ptr<StreamDelegate> delegate) {
         server.settle();
-        auto content = answerOf<std::shared_ptr<ShareableContent>>(
+        auto content = testing::wait<std::shared_ptr<ShareableContent>>(
             [this](auto done) { service.getShareableContent(true, false, done); });
         const ContentFilter filter{content->displays().at(0), content->applications()};
         StreamConfiguration configuration;
@@ -116,10 +98,10 @@ class CaptureContract : public ::testing::Test {
         stream->addStreamOutput(output, StreamOutputType::audio, queue);
     }
     void start() {
-        answerOf<void>([this](Completion<void> done) { stream->startCapture(done); });
+        testing::wait<void>([this](Completion<void> done) { stream->startCapture(done); });
     }
     void stop() {
-        answerOf<void>([this](Completion<void> done) { stream->stopCapture(done); });
+        testing::wait<void>([this](Completion<void> done) { stream->stopCapture(done); });
     }
     void drain() {
         std::promise<void> drained;

@@ -23,6 +23,7 @@
 #include "platform/pulse/pulse_access.h"
 #include "platform/pulse/pulse_capture_service.h"
 #include "private_sound_server.h"
+#include "support/completion_wait.h"
 
 namespace sorvanel {
 namespace {
@@ -125,24 +126,7 @@ double frameAt(std::chrono::steady_clock::duration sinceStart) {
     return std::chrono::duration<double>(sinceStart).count() * 48000;
 }
 
-// Waits for a completion on this thread, for at most 10 s: only for tests.
-template <class T>
-T wait(std::function<void(Completion<T>)> start) {
-    auto promise = std::make_shared<std::promise<T>>();
-    auto future = promise->get_future();
-    if constexpr (std::is_void_v<T>) {
-        start(Completion<void>([promise](std::exception_ptr error) {
-            error ? promise->set_exception(error) : promise->set_value();
-        }));
-    } else {
-        start(Completion<T>([promise](std::exception_ptr error, std::optional<T> value) {
-            error ? promise->set_exception(error) : promise->set_value(std::move(*value));
-        }));
-    }
-    if (future.wait_for(10s) != std::future_status::ready)
-        throw std::runtime_error("the completion was not called within 10 s");
-    return future.get();
-}
+using testing::wait;
 
 // Waits until everything handed to `queue` so far has run, for at most 10 s.
 void drain(SerialQueue& queue) {
@@ -779,14 +763,7 @@ class PulseAccessTest : public ::testing::TestWithParam<std::string> {
         return {answer(access, &PulseAccess::preflight), answer(access, &PulseAccess::request)};
     }
     static bool answer(PulseAccess& access, void (PulseAccess::*ask)(Completion<bool>)) {
-        std::promise<bool> answered;
-        (access.*ask)(Completion<bool>([&](std::exception_ptr error, std::optional<bool> value) {
-            if (error)
-                answered.set_exception(error);
-            else
-                answered.set_value(*value);
-        }));
-        return answered.get_future().get();
+        return wait<bool>([&](Completion<bool> done) { (access.*ask)(done); });
     }
 };
 
