@@ -36,7 +36,7 @@ void Invocation::enter(Stage stage) {
         watch_.reset();
         return;
     }
-    if (!watch_ && stage != Stage::starting)
+    if (!watch_ && stage != Stage::readingArguments)
         watch_ = runtime_.watchInterruptions([this](int signal) { interrupted(signal); });
 }
 
@@ -44,7 +44,7 @@ void Invocation::interrupted(int signal) {
     const bool insists = signal == SIGINT && sawSigint_;
     if (signal == SIGINT) sawSigint_ = true;
     switch (stage_) {
-        case Stage::starting:
+        case Stage::readingArguments:
         case Stage::ending:
             return;
         case Stage::accessCheck:

@@ -14,8 +14,8 @@ namespace sorvanel {
 
 // The stages of one invocation, in order; none is entered twice.
 enum class Stage {
-    starting,     // the command line is read: signals keep their default effect
-    accessCheck,  // from here on the request is valid and signals are answered
+    readingArguments,  // the command line is read: signals keep their default effect
+    accessCheck,       // from here on the request is valid and signals are answered
     querying,
     settingUp,
     capturing,  // the capture's start, until the platform confirms it
@@ -51,7 +51,7 @@ class Invocation {
     Invocation(const Invocation&) = delete;
     Invocation& operator=(const Invocation&) = delete;
 
-    // Enters a stage; the first stage after `starting` installs the signal watch.
+    // Enters a stage; the first stage after `readingArguments` installs the signal watch.
     void enter(Stage stage);
     Stage stage() const { return stage_; }
 
@@ -101,7 +101,7 @@ class Invocation {
 
     PlatformRuntime& runtime_;
     ExitFunction exit_;
-    Stage stage_ = Stage::starting;
+    Stage stage_ = Stage::readingArguments;
     std::unique_ptr<InterruptionWatch> watch_;
     std::optional<int> interruption_;
     bool sawSigint_ = false;

@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Invocation, OnlyAValidRecordingRequestTakesTheSignals) {
     AsioRuntime runtime;
     Invocation invocation(runtime, [](int) { throw std::logic_error("the process ended"); });
-    invocation.enter(Stage::starting);
+    invocation.enter(Stage::readingArguments);
     EXPECT_TRUE(defaultAction(SIGINT));
     invocation.enter(Stage::accessCheck);
     EXPECT_FALSE(defaultAction(SIGINT));
