@@ -62,7 +62,6 @@ void AudioSink::didOutputSampleBuffer(const SampleBuffer& buffer, StreamOutputTy
 }
 
 void AudioSink::handle(const SampleBuffer& buffer) {
-    if (closed) return;
     if (!buffer.isValid()) return;
     if (!buffer.dataIsReady()) return;
     // A writer that said no has failed for good: AVAssetWriter raises on any later start or

@@ -8,15 +8,14 @@
 namespace sorvanel {
 namespace {
 
-// An access check that the system could not answer is an error, never a yes.
-asio::awaitable<bool> preflight(Platform& platform) {
-    co_return co_await awaitCompletion<bool>(
-        [&platform](Completion<bool> done) { platform.access.preflight(std::move(done)); });
+// The two access questions as platform operations. An answer the system could not give is an
+// error, never a yes.
+std::function<void(Completion<bool>)> preflight(Platform& platform) {
+    return [&platform](Completion<bool> done) { platform.access.preflight(std::move(done)); };
 }
 
-asio::awaitable<bool> request(Platform& platform) {
-    co_return co_await awaitCompletion<bool>(
-        [&platform](Completion<bool> done) { platform.access.request(std::move(done)); });
+std::function<void(Completion<bool>)> request(Platform& platform) {
+    return [&platform](Completion<bool> done) { platform.access.request(std::move(done)); };
 }
 
 }  // namespace
@@ -26,10 +25,10 @@ asio::awaitable<void> SorvanelAudio::main(Platform& platform, Invocation& invoca
     const auto& arguments = platform.arguments;
     switch (selectMode(arguments)) {
         case Mode::check:
-            emit(checkLine(co_await preflight(platform)));
+            emit(checkLine(co_await awaitCompletion<bool>(preflight(platform))));
             co_return;
         case Mode::requestPermission:
-            emit(permissionRequestLine(co_await request(platform)));
+            emit(permissionRequestLine(co_await awaitCompletion<bool>(request(platform))));
             co_return;
         case Mode::record:
             break;
@@ -43,11 +42,8 @@ asio::awaitable<void> SorvanelAudio::main(Platform& platform, Invocation& invoca
     bool granted = false;
     std::exception_ptr failure;
     try {
-        granted = co_await invocation.wait<bool>([&platform](Completion<bool> done) {
-            platform.access.preflight(done);
-        }) || co_await invocation.wait<bool>([&platform](Completion<bool> done) {
-            platform.access.request(done);
-        });
+        granted = co_await invocation.wait<bool>(preflight(platform)) ||
+                  co_await invocation.wait<bool>(request(platform));
     } catch (...) {
         failure = std::current_exception();
     }

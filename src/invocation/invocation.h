@@ -53,7 +53,6 @@ class Invocation {
 
     // Enters a stage; the first stage after `readingArguments` installs the signal watch.
     void enter(Stage stage);
-    Stage stage() const { return stage_; }
 
     // The first signal this invocation was interrupted by, once one was.
     std::optional<int> interruption() const { return interruption_; }
