@@ -7,10 +7,13 @@ project's tone player plays a 440 Hz sine tagged com.ableton.live with a 20 ms b
     process (its rusage), the wall time beyond D, the ready line's latency from process start, and
     the recorded duration against D; medians. FFmpeg runs twice: as asked (`-f pulse -i MONITOR`,
     its default fragment size) and with 10 ms fragments, the latency this tool asks of the server.
-    The timed runs are repeated with the sine over a noise floor (-80 dBFS unless told): FFmpeg's
-    pulse input records 16-bit, the tool 32-bit float, and FFmpeg's AAC encoder takes about 40 %
-    longer on a noise-free float sine than on the same sine in 16 bits, while over any noise floor,
-    as real recordings have, both cost the same (measured with the encoder alone);
+    The timed runs are repeated with the sine over a noise floor (-80 dBFS unless told), each
+    channel's own, as a real recording's: FFmpeg's pulse input records 16-bit, the tool 32-bit
+    float, and FFmpeg's AAC encoder takes about 40 % longer on a noise-free float sine than on the
+    same sine in 16 bits, while over any noise floor both cost the same (measured with the encoder
+    alone). Channels that are equal, noise and all, leave the encoder's mid/side choice to the
+    first frames: its CPU then differs by up to half from one recording of the same signal to the
+    next;
   - the tool records 30 seconds while every core runs a busy loop, and the decoded file is
     compared with the ideal sine (sine_check), beside a plain PCM recording of the sink's monitor
     by FFmpeg over the same time: a fault in both is the source's, a fault in ours alone the tool's;

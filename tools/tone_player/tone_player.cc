@@ -133,14 +133,17 @@ void onWritable(pa_stream* stream, std::size_t bytes, void* opaque) {
     player.scratch.resize(frames * channels);
     const double step = 2.0 * kPi * player.options.frequency / player.options.rate;
     for (std::size_t frame = 0; frame < frames; ++frame) {
-        double value = player.options.amplitude * std::sin(player.phase);
-        if (player.options.noise > 0) {
-            player.noiseState = player.noiseState * 1664525u + 1013904223u;
-            value += player.options.noise * (2.0 * player.noiseState / 4294967296.0 - 1.0);
+        const double tone = player.options.amplitude * std::sin(player.phase);
+        for (unsigned channel = 0; channel < channels; ++channel) {
+            double value = tone;
+            // Each channel's own noise, as a real recording's: equal channels would let the
+            // encoder code one channel and nothing besides.
+            if (player.options.noise > 0) {
+                player.noiseState = player.noiseState * 1664525u + 1013904223u;
+                value += player.options.noise * (2.0 * player.noiseState / 4294967296.0 - 1.0);
+            }
+            player.scratch[frame * channels + channel] = static_cast<float>(value);
         }
-        const auto sample = static_cast<float>(value);
-        for (unsigned channel = 0; channel < channels; ++channel)
-            player.scratch[frame * channels + channel] = sample;
         player.phase = std::fmod(player.phase + step, 2.0 * kPi);
     }
     pa_stream_write(stream, player.scratch.data(), frames * sizeof(float) * channels, nullptr, 0,
