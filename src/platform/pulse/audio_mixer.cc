@@ -66,8 +66,7 @@ void AudioMixer::settle(Source& source, std::int64_t nowFrame, bool ending) {
 
 std::int64_t AudioMixer::cutLimit(const Source& source, std::int64_t nowFrame,
                                   std::int64_t patienceFrames) const {
-    if (!source.position) return kNoDelay;
-    return std::max(*source.position, nowFrame - patienceFrames);
+    return std::max(source.position.value_or(source.firstDue), nowFrame - patienceFrames);
 }
 
 std::int64_t AudioMixer::usualDelay(const Source& source) const {

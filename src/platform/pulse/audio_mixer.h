@@ -28,7 +28,8 @@ class AudioMixer {
   public:
     // One stream's place on the timeline; empty until its first data.
     struct Source {
-        std::optional<std::int64_t> position;          // where its next frame goes
+        std::optional<std::int64_t> position;  // where its next frame goes
+        std::int64_t firstDue = 0;             // where its first frame is due, until it has data
         std::int64_t delay[2] = {kNoDelay, kNoDelay};  // least clock minus position per window
         std::int64_t delaySince = 0;
         std::vector<float> held;  // interleaved frames that follow a suspected gap
@@ -57,7 +58,8 @@ class AudioMixer {
                static_cast<std::int64_t>(source.held.size() / channels_);
     }
     // How far the timeline may be taken without cutting off what the source may still deliver:
-    // its position, unless it has been quiet for longer than `patienceFrames`.
+    // its position (or, before its first data, where that is due), unless it has been quiet for
+    // longer than `patienceFrames`. A first fragment the cut has passed would be placed late.
     std::int64_t cutLimit(const Source& source, std::int64_t nowFrame,
                           std::int64_t patienceFrames) const;
     // Whether the timeline's end at `endFrame` waits for the source, by the cut's rule: it has

@@ -13,26 +13,35 @@ namespace sorvanel {
 // Each monitor delivers a fragment at a time, late by the server's usual delay plus whatever
 // stalls the machine. Every tick cuts the timeline into buffers, `kCutLag` behind the clock and
 // never past what a monitor may still deliver: a late monitor is waited for until `kPatience`
-// after the time of its next frame, and only then is its place given up to silence (PipeWire
-// sends nothing while an application is paused). The stop is the last cut and waits by the same
-// rule, so a monitor late enough to hold a tick back does not lose its tail at the stop. Only a
-// monitor whose stream the server calls paused is not waited for at the stop: nothing more comes.
+// after the time of its next frame (a new monitor's first is due when it was attached), and only
+// then is its place given up to silence (PipeWire sends nothing while an application is paused).
+// The stop is the last cut and waits by the same rule, so a monitor late enough to hold a tick
+// back does not lose its tail at the stop. Only a monitor whose stream the server calls paused is
+// not waited for at the stop: nothing more comes.
 //
 // So the patience is the longest stall that loses nothing, and also the longest a buffer or the
 // stop can be held up by a late monitor. The mixer's hold must be decided within it, and the ring
 // must hold everything not yet cut.
 struct CaptureTiming {
-    // The fragment each monitor asks for, about 20 ms: the server's default would delay the first
-    // data by ~2 s, and each fragment wakes the loop. In frames a power of two, as PipeWire's
-    // cycle is: fragments then line up with cycles instead of drifting against them.
+    // The fragment each monitor asks for, about 40 ms. The server's default would delay the first
+    // data by ~2 s; each fragment wakes the loop, so a smaller one costs CPU on PipeWire, which
+    // sends each fragment whole (on PulseAudio the sink's own blocks set the pace); and a monitor's
+    // fragment bounds the latency of the sink it records, the user's own output. In frames a
+    // power of two, as PipeWire's cycle is: fragments then line up with cycles instead of
+    // drifting against them.
     static constexpr std::uint32_t fragmentFrames(std::uint32_t sampleRate) {
-        return std::bit_floor(std::max<std::uint32_t>(sampleRate / 50 * 4 / 3, 1));
+        return std::bit_floor(std::max<std::uint32_t>(sampleRate / 25 * 4 / 3, 1));
+    }
+    // At the stop the monitors ask for half that, so that the last fragment, which ends past the
+    // stop, comes sooner; no less, not to press the sink harder than before.
+    static constexpr std::uint32_t stopFragmentFrames(std::uint32_t sampleRate) {
+        return std::max<std::uint32_t>(fragmentFrames(sampleRate) / 2, 1);
     }
 
     // How often the timeline is cut into buffers; each cut wakes the sink's queue once.
     static constexpr std::chrono::milliseconds kTick{40};
-    // The cut stays this far behind the clock, about a fragment: a monitor on time has then
-    // delivered up to it.
+    // The cut stays at least this far behind the clock; a monitor holds it back further until its
+    // data is in (see the patience). So this is what silence trails by when nothing plays.
     static constexpr std::chrono::milliseconds kCutLag{20};
     // How long a late monitor is waited for, at a tick and at the stop, counted from the time of
     // its next frame: a busy machine delays a server's fragments by 100 ms and more, a stalled

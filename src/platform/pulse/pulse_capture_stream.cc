@@ -93,6 +93,9 @@ void PulseCaptureStream::stopCapture(Completion<void> completion) {
         stopFrame_ = nowFrame();
         state_ = State::stopping;
         stopCompletion_ = std::move(completion);
+        // The last fragments end past the stop; smaller ones bring its audio in sooner.
+        for (auto& [input, monitor] : monitors_)
+            monitor->askForFragments(CaptureTiming::stopFragmentFrames(mixer_.sampleRate()));
         pa_context_rttime_restart(
             connection_->context(), tick_,
             pa_rtclock_now() + duration_cast<microseconds>(CaptureTiming::kPatience).count());
@@ -291,6 +294,7 @@ void PulseCaptureStream::attach(std::uint32_t input, std::uint32_t sink,
     if (!monitor) return fail(pulseError("Cannot record the application's stream", code));
     monitor->paused = paused;
     if (!origin_) origin_ = std::chrono::steady_clock::now();
+    monitor->source.firstDue = nowFrame();
     monitors_[input] = std::move(monitor);
 }
 

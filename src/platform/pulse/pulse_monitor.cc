@@ -16,12 +16,7 @@ std::unique_ptr<PulseMonitor> PulseMonitor::connect(
     std::unique_ptr<PulseMonitor> monitor(
         new PulseMonitor(stream, input, sink, pa_frame_size(&format), owner));
     pa_stream_set_monitor_stream(stream, input);
-    pa_buffer_attr attributes;
-    attributes.maxlength = static_cast<std::uint32_t>(-1);
-    attributes.tlength = static_cast<std::uint32_t>(-1);
-    attributes.prebuf = static_cast<std::uint32_t>(-1);
-    attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(fragmentFrames * pa_frame_size(&format));
+    const pa_buffer_attr attributes = monitor->attributes(fragmentFrames);
     // Named source: a NULL one lets the environment pick another. DONT_MOVE: a monitor whose
     // stream ends must fail, not be moved to a microphone.
     const auto flags =
@@ -38,6 +33,21 @@ PulseMonitor::PulseMonitor(pa_stream* stream, std::uint32_t input, std::uint32_t
     : stream_(stream), input_(input), sink_(sink), frameBytes_(frameBytes), owner_(owner) {
     pa_stream_set_state_callback(stream_, &PulseMonitor::onState, this);
     pa_stream_set_read_callback(stream_, &PulseMonitor::onReadable, this);
+}
+
+void PulseMonitor::askForFragments(std::uint32_t frames) {
+    // Valid on a ready stream only; the answer needs no callback, so the operation is let go.
+    if (pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+    const pa_buffer_attr wanted = attributes(frames);
+    if (pa_operation* operation = pa_stream_set_buffer_attr(stream_, &wanted, nullptr, nullptr))
+        pa_operation_unref(operation);
+}
+
+// The server's defaults but for the fragment (of a record stream, only fragsize counts).
+pa_buffer_attr PulseMonitor::attributes(std::uint32_t fragmentFrames) const {
+    constexpr auto kDefault = static_cast<std::uint32_t>(-1);
+    return {kDefault, kDefault, kDefault, kDefault,
+            static_cast<std::uint32_t>(fragmentFrames * frameBytes_)};
 }
 
 PulseMonitor::~PulseMonitor() {

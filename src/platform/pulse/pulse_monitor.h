@@ -55,6 +55,10 @@ class PulseMonitor {
         }
     }
 
+    // Asks the server for fragments of `frames` from now on. Without an answer: a server that
+    // refuses keeps the fragments it had, which still come.
+    void askForFragments(std::uint32_t frames);
+
     AudioMixer::Source source;  // its place on the timeline
     bool paused = false;        // its stream, as the server last told
 
@@ -62,6 +66,7 @@ class PulseMonitor {
     PulseMonitor(pa_stream* stream, std::uint32_t input, std::uint32_t sink, std::size_t frameBytes,
                  Owner& owner);
 
+    pa_buffer_attr attributes(std::uint32_t fragmentFrames) const;
     static void onState(pa_stream* stream, void* self);
     static void onReadable(pa_stream* stream, std::size_t bytes, void* self);
 

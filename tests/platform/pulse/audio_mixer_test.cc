@@ -196,7 +196,9 @@ TEST(AudioMixerTest, TheEndWaitsForALateStreamAsLongAsTheCutWould) {
 TEST(AudioMixerTest, TheCutPassesAQuietStreamAfterThePatience) {
     AudioMixer mixer(kRate, 2, kRate);
     AudioMixer::Source a;
-    EXPECT_GT(mixer.cutLimit(a, 1000, 500), 1000) << "a stream without data holds nothing";
+    a.firstDue = 200;
+    EXPECT_EQ(mixer.cutLimit(a, 600, 500), 200) << "a new stream holds the cut where it began";
+    EXPECT_EQ(mixer.cutLimit(a, 800, 500), 300) << "until its first frame is a patience old";
     mixer.add(a, frames(480, 1.0f).data(), 480, 480);
     EXPECT_EQ(mixer.cutLimit(a, 900, 500), 480);
     EXPECT_EQ(mixer.cutLimit(a, 1200, 500), 700);
