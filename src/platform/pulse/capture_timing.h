@@ -33,7 +33,8 @@ struct CaptureTiming {
         return std::bit_floor(std::max<std::uint32_t>(sampleRate / 25 * 4 / 3, 1));
     }
     // At the stop the monitors ask for half that, so that the last fragment, which ends past the
-    // stop, comes sooner; no less, not to press the sink harder than before.
+    // stop, comes sooner. Not less: that would press the user's sink to a lower latency just as
+    // the recording ends.
     static constexpr std::uint32_t stopFragmentFrames(std::uint32_t sampleRate) {
         return std::max<std::uint32_t>(fragmentFrames(sampleRate) / 2, 1);
     }
