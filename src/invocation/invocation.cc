@@ -33,7 +33,11 @@ void Invocation::enter(Stage stage) {
     // The file of an interrupted capture is finished: its stop and finish must not fail at once.
     if (stage == Stage::stopping) pendingFailure_.reset();
     if (stage == Stage::ending) {
-        watch_.reset();
+        watch_.reset();  // gives each signal its default action back
+        if (sawTermOrHup_) {
+            std::signal(SIGTERM, SIG_IGN);
+            std::signal(SIGHUP, SIG_IGN);
+        }
         return;
     }
     if (!watch_ && stage != Stage::readingArguments)
@@ -42,7 +46,10 @@ void Invocation::enter(Stage stage) {
 
 void Invocation::interrupted(int signal) {
     const bool insists = signal == SIGINT && sawSigint_;
-    if (signal == SIGINT) sawSigint_ = true;
+    if (signal == SIGINT)
+        sawSigint_ = true;
+    else
+        sawTermOrHup_ = true;
     switch (stage_) {
         case Stage::readingArguments:
         case Stage::ending:

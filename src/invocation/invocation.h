@@ -38,7 +38,9 @@ enum class Stage {
 //                             twice. Only a second SIGINT (a person insisting) ends the wait
 //                             with the interrupted error.
 //   ending                    the watch is gone: a signal has its default effect, so a reader
-//                             that never reads cannot hold the process.
+//                             that never reads cannot hold the process. Only SIGTERM and SIGHUP
+//                             are ignored once one of them came: their repeat would otherwise
+//                             kill the process while it writes the line it decided.
 class Invocation {
   public:
     // Ends the process with a status once the lines are out; tests replace it with one that
@@ -104,6 +106,7 @@ class Invocation {
     std::unique_ptr<InterruptionWatch> watch_;
     std::optional<int> interruption_;
     bool sawSigint_ = false;
+    bool sawTermOrHup_ = false;
     std::optional<WaitEnder> wait_;
     std::optional<Error> pendingFailure_;
 };
